@@ -1,0 +1,23 @@
+#pragma once
+// Following one point from one pyramid into another, coarse to fine, with a backward check.
+
+#include <optional>
+
+#include "common/transform.hpp"
+#include "tracker/pyramid.hpp"
+
+namespace glent {
+
+inline constexpr float MAX_RECOVERED_DIST2 = 0.4f;
+
+// Carries `transform` from pyramid0 into pyramid1; absent when the point is lost. Pyramids of
+// different depth are a fatal error "assertion failed: levels == image_pyramid1.len() as u32".
+std::optional<Transform> track_point(const Pyramid& pyramid0, const Pyramid& pyramid1,
+                                     const Transform& transform);
+
+// Tracks forward, then back; keeps the forward result when the round trip lands within
+// squared distance MAX_RECOVERED_DIST2 (strictly) of the start.
+std::optional<TrackedPoint> track_point_checked(const Pyramid& pyramid0, const Pyramid& pyramid1,
+                                                TrackId id, const Transform& transform);
+
+}  // namespace glent
