@@ -1,5 +1,6 @@
 #include "corners_fast9/fast9.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -75,10 +76,6 @@ bool darker_arc(const CircleValues& v, int threshold) {
   return has_arc(flags);
 }
 
-bool segment_test(const CircleValues& v, int threshold) {
-  return brighter_arc(v, threshold) || darker_arc(v, threshold);
-}
-
 // Largest t' in [threshold, 255] at which the segment test still passes, by binary search.
 // hi + lo reaches 510, so the midpoint is formed in unsigned int, not in a byte.
 template <typename IsCorner>
@@ -96,8 +93,26 @@ std::uint8_t search_score(std::uint8_t threshold, IsCorner&& is_corner) {
   return static_cast<std::uint8_t>(hi);
 }
 
-std::uint8_t score_of(const CircleValues& v, std::uint8_t threshold) {
-  return search_score(threshold, [&v](std::uint8_t t) { return segment_test(v, t); });
+// The score of a pixel known to be a corner at `threshold`, without the search. A corner at t'
+// needs an arc of 9 whose smallest contrast (p - c for brighter, c - p for darker) exceeds t', so
+// being a corner is monotone in t' and the search above ends at the largest such smallest
+// contrast, minus one. That is at least `threshold` (the pixel is a corner there) and at most
+// 254 (no contrast exceeds 255), so the result is the same byte the search returns.
+std::uint8_t score_of_corner(const CircleValues& v) {
+  std::array<int, 16> contrast{};
+  for (std::size_t i = 0; i < 16; ++i) contrast[i] = v.ring[i] - v.centre;
+  int best = 0;
+  for (std::size_t start = 0; start < 16; ++start) {
+    int brighter = 255;
+    int darker = 255;
+    for (std::size_t k = 0; k < static_cast<std::size_t>(ARC_LENGTH); ++k) {
+      const int d = contrast[(start + k) & 15];
+      brighter = std::min(brighter, d);
+      darker = std::min(darker, -d);
+    }
+    best = std::max(best, std::max(brighter, darker));
+  }
+  return static_cast<std::uint8_t>(best - 1);
 }
 
 // Rows y - 3 ... y + 3 of the image, for raw reads once the caller has decided that every
@@ -214,7 +229,7 @@ inline unsigned lane_bits(__m128i mask) {
 // Tests the eight centres x0 ... x0 + 7 of the row and appends the corners among them.
 // The caller guarantees x0 >= 3 and x0 + 7 + 3 < width.
 void detect_block(const RowWindow& window, std::uint32_t x0, std::uint32_t y, __m128i t,
-                  std::uint8_t threshold, std::vector<Corner>& corners) {
+                  std::vector<Corner>& corners) {
   const auto at = [&](std::size_t i) {
     const auto r = static_cast<std::size_t>(static_cast<int>(CIRCLE_RADIUS) + CIRCLE_DY[i]);
     const auto col = static_cast<std::size_t>(static_cast<std::int64_t>(x0) + CIRCLE_DX[i]);
@@ -253,7 +268,7 @@ void detect_block(const RowWindow& window, std::uint32_t x0, std::uint32_t y, __
     const auto lane = static_cast<std::uint32_t>(__builtin_ctz(hits));
     hits &= hits - 1;
     const std::uint32_t x = x0 + lane;
-    corners.push_back(Corner{x, y, static_cast<float>(score_of(window.circle_at(x), threshold))});
+    corners.push_back(Corner{x, y, static_cast<float>(score_of_corner(window.circle_at(x)))});
   }
 }
 
@@ -263,13 +278,13 @@ std::vector<Corner> fast9_detect_sse2(const GrayImage& image, std::uint8_t thres
   std::vector<Corner> corners;
   if (too_small(image)) return corners;
   const __m128i t = _mm_set1_epi16(static_cast<std::int16_t>(threshold));
-  // Centres run from 3 to width - 4; a block of eight starting at x0 fits while
-  // x0 + 7 <= width - 4. Written without subtraction so that nothing wraps.
+  // Centres run from 3 to last_x = width - 4 (width >= 7 here); a block of eight starting at
+  // x0 fits while x0 + 7 <= last_x.
   const std::uint32_t last_x = image.width - CIRCLE_RADIUS - 1;
   for (std::uint32_t y = CIRCLE_RADIUS; y + CIRCLE_RADIUS < image.height; ++y) {
     const RowWindow window(image, y);
     std::uint32_t x = CIRCLE_RADIUS;
-    for (; x + (LANES - 1) <= last_x; x += LANES) detect_block(window, x, y, t, threshold, corners);
+    for (; x + (LANES - 1) <= last_x; x += LANES) detect_block(window, x, y, t, corners);
     for (; x <= last_x; ++x) {
       if (is_fast9_corner(image, threshold, x, y)) {
         corners.push_back(Corner{x, y, static_cast<float>(fast9_score(image, threshold, x, y))});

@@ -22,9 +22,10 @@ void set(GrayImage& image, std::uint32_t x, std::uint32_t y, int value) {
   image.pixels[std::size_t{y} * image.width + x] = static_cast<std::uint8_t>(value);
 }
 
-// A 7 x 7 image whose only examined pixel (3, 3) has the given centre and circle values.
-GrayImage circle_image(int centre, const std::array<int, 16>& ring, int background = 0) {
-  GrayImage image(7, 7, std::vector<std::uint8_t>(49, static_cast<std::uint8_t>(background)));
+// An image of the given width (7 by default: then (3, 3) is the only examined pixel) with the
+// given centre and circle values around (3, 3).
+GrayImage circle_image(int centre, const std::array<int, 16>& ring, std::uint32_t width = 7) {
+  GrayImage image(width, 7);
   set(image, 3, 3, centre);
   for (std::size_t i = 0; i < 16; ++i) {
     set(image, static_cast<std::uint32_t>(3 + DX[i]), static_cast<std::uint32_t>(3 + DY[i]),
@@ -81,6 +82,11 @@ TEST(Fast9CornerRule, MatchesDefinitionOnRandomCircles) {
     const auto threshold = static_cast<std::uint8_t>(t);
     const bool expected = corner_by_definition(c, ring, t);
     ASSERT_EQ(is_fast9_corner(image, threshold, 3, 3), expected) << "trial " << trial;
+    // At width 14, (3, 3) is the first lane of an eight-lane block.
+    const GrayImage wide = circle_image(c, ring, 14);
+    const std::vector<Corner> block = fast9_detect_sse2(wide, threshold);
+    ASSERT_EQ(block, fast9_detect_plain(wide, threshold)) << "trial " << trial;
+    ASSERT_EQ(!block.empty() && block[0].x == 3, expected) << "trial " << trial;
     if (!expected) continue;
     ++corners_seen;
     int best = t;
@@ -88,9 +94,10 @@ TEST(Fast9CornerRule, MatchesDefinitionOnRandomCircles) {
       if (corner_by_definition(c, ring, u)) best = u;
     }
     ASSERT_EQ(fast9_score(image, threshold, 3, 3), best) << "trial " << trial;
+    const Corner expected_corner{3, 3, static_cast<float>(best)};
     const std::vector<Corner> detected = fast9_detect(image, threshold);
-    ASSERT_EQ(detected.size(), 1u);
-    ASSERT_EQ(detected[0], (Corner{3, 3, static_cast<float>(best)}));
+    ASSERT_EQ(detected, std::vector<Corner>{expected_corner});
+    ASSERT_EQ(block[0], expected_corner) << "trial " << trial;
   }
   EXPECT_GT(corners_seen, 2000);
 }
