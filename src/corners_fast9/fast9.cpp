@@ -93,28 +93,6 @@ std::uint8_t search_score(std::uint8_t threshold, IsCorner&& is_corner) {
   return static_cast<std::uint8_t>(hi);
 }
 
-// The score of a pixel known to be a corner at `threshold`, without the search. A corner at t'
-// needs an arc of 9 whose smallest contrast (p - c for brighter, c - p for darker) exceeds t', so
-// being a corner is monotone in t' and the search above ends at the largest such smallest
-// contrast, minus one. That is at least `threshold` (the pixel is a corner there) and at most
-// 254 (no contrast exceeds 255), so the result is the same byte the search returns.
-std::uint8_t score_of_corner(const CircleValues& v) {
-  std::array<int, 16> contrast{};
-  for (std::size_t i = 0; i < 16; ++i) contrast[i] = v.ring[i] - v.centre;
-  int best = 0;
-  for (std::size_t start = 0; start < 16; ++start) {
-    int brighter = 255;
-    int darker = 255;
-    for (std::size_t k = 0; k < static_cast<std::size_t>(ARC_LENGTH); ++k) {
-      const int d = contrast[(start + k) & 15];
-      brighter = std::min(brighter, d);
-      darker = std::min(darker, -d);
-    }
-    best = std::max(best, std::max(brighter, darker));
-  }
-  return static_cast<std::uint8_t>(best - 1);
-}
-
 // Rows y - 3 ... y + 3 of the image, for raw reads once the caller has decided that every
 // circle of the row lies inside the image.
 struct RowWindow {
@@ -122,17 +100,6 @@ struct RowWindow {
 
   RowWindow(const GrayImage& image, std::uint32_t y) {
     for (std::uint32_t k = 0; k < 7; ++k) rows[k] = image.row(y - CIRCLE_RADIUS + k);
-  }
-
-  CircleValues circle_at(std::uint32_t x) const {
-    CircleValues v{};
-    v.centre = rows[CIRCLE_RADIUS][x];
-    for (std::size_t i = 0; i < 16; ++i) {
-      const auto r = static_cast<std::size_t>(static_cast<int>(CIRCLE_RADIUS) + CIRCLE_DY[i]);
-      const auto col = static_cast<std::size_t>(static_cast<std::int64_t>(x) + CIRCLE_DX[i]);
-      v.ring[i] = rows[r][col];
-    }
-    return v;
   }
 };
 
@@ -221,6 +188,23 @@ inline __m128i arc_network(const LaneFlags& f) {
   return any;
 }
 
+// Per lane: the largest, over the 16 arcs of 9, of the smallest value on the arc (the same
+// doubling as arc_network, with min for "and" and max for "or").
+inline __m128i best_arc_minimum(const LaneFlags& v) {
+  LaneFlags min2;
+  LaneFlags min4;
+  for (std::size_t i = 0; i < 16; ++i) min2.at[i] = _mm_min_epi16(v.at[i], v.at[(i + 1) & 15]);
+  for (std::size_t i = 0; i < 16; ++i) {
+    min4.at[i] = _mm_min_epi16(min2.at[i], min2.at[(i + 2) & 15]);
+  }
+  __m128i best = _mm_set1_epi16(-32768);
+  for (std::size_t i = 0; i < 16; ++i) {
+    const __m128i min8 = _mm_min_epi16(min4.at[i], min4.at[(i + 4) & 15]);
+    best = _mm_max_epi16(best, _mm_min_epi16(min8, v.at[(i + 8) & 15]));
+  }
+  return best;
+}
+
 // One bit per lane (bit j for lane j) of a 16-bit lane mask.
 inline unsigned lane_bits(__m128i mask) {
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(mask, _mm_setzero_si128())));
@@ -264,11 +248,29 @@ void detect_block(const RowWindow& window, std::uint32_t x0, std::uint32_t y, __
 
   for (const int i : OTHER_READ_ORDER) classify(static_cast<std::size_t>(i));
   unsigned hits = lane_bits(_mm_or_si128(arc_network(bright), arc_network(dark)));
+  if (hits == 0) return;
+
+  // Scores of all eight lanes at once, without the binary search of fast9_score. A pixel is a
+  // corner at t' when some arc of 9 has its smallest contrast (p - c for brighter, c - p for
+  // darker) above t'; that is monotone in t', so the search ends at the largest smallest contrast
+  // over the arcs and both polarities, minus one. For a corner lane this lies in
+  // [threshold, 254], so it is the very byte the search returns. Non-corner lanes are dropped.
+  LaneFlags brighter_contrast;
+  LaneFlags darker_contrast;
+  for (std::size_t i = 0; i < 16; ++i) {
+    const __m128i p = at(i);
+    brighter_contrast.at[i] = _mm_sub_epi16(p, c);
+    darker_contrast.at[i] = _mm_sub_epi16(c, p);
+  }
+  const __m128i best = _mm_max_epi16(best_arc_minimum(brighter_contrast),
+                                     best_arc_minimum(darker_contrast));
+  alignas(16) std::int16_t scores[LANES];
+  _mm_store_si128(reinterpret_cast<__m128i*>(scores),
+                  _mm_sub_epi16(best, _mm_set1_epi16(1)));
   while (hits != 0) {
     const auto lane = static_cast<std::uint32_t>(__builtin_ctz(hits));
     hits &= hits - 1;
-    const std::uint32_t x = x0 + lane;
-    corners.push_back(Corner{x, y, static_cast<float>(score_of_corner(window.circle_at(x)))});
+    corners.push_back(Corner{x0 + lane, y, static_cast<float>(scores[lane])});
   }
 }
 
