@@ -1,6 +1,5 @@
 #include "corners_fast9/fast9.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
