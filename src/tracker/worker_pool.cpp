@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -141,7 +142,14 @@ struct WorkerPool::State {
   }
 
   void worker_loop(std::size_t index) {
-    set_current_thread_name("glent-worker-" + std::to_string(index));
+    try {
+      std::string name = "glent-worker-" + std::to_string(index);
+      // The system's copy of the name (seen by debuggers) holds at most 15 characters.
+      pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+      set_current_thread_name(std::move(name));
+    } catch (const std::bad_alloc&) {
+      // Without memory for its name the worker still works; it reports itself as "main".
+    }
     t_inside_loop = true;
     std::uint64_t seen = 0;
     std::unique_lock lock(mutex);
