@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -305,17 +306,27 @@ TEST(Tracker, GridLargerThanTheFrameDetectsNothingButStillTracks) {
 }
 
 TEST(Tracker, TooManyLevelsLosesEveryTrackAtEveryFrame) {
-  // Level 7 of 640 x 480 is 5 x 3: no patch there can be valid.
-  Tracker tracker(8, 20);
-  TrackId previous_next = 0;
-  for (int k = 0; k < 3; ++k) {
-    tracker.process_frame(pan_frame(k));
-    const auto points = tracker.get_track_points();
-    ASSERT_FALSE(points.empty());
-    EXPECT_EQ(points.front().id, previous_next);
-    EXPECT_EQ(tracker.next_id(), previous_next + points.size());
-    previous_next = tracker.next_id();
+  // Level 7 of 640 x 480 is 5 x 3 and deeper levels are empty: no patch there can be valid.
+  for (const std::uint32_t levels : {8u, 40u}) {
+    Tracker tracker(levels, 20);
+    TrackId previous_next = 0;
+    for (int k = 0; k < 3; ++k) {
+      tracker.process_frame(pan_frame(k));
+      const auto points = tracker.get_track_points();
+      ASSERT_FALSE(points.empty());
+      EXPECT_EQ(points.front().id, previous_next);
+      EXPECT_EQ(tracker.next_id(), previous_next + points.size());
+      previous_next = tracker.next_id();
+    }
   }
+}
+
+TEST(Tracker, RefusedPyramidDepthLeavesTheTrackerAsItWas) {
+  Tracker tracker(MAX_PYRAMID_LEVELS + 1, 20);
+  tracker.add_points(std::vector<Point>{{50, 60}});
+  EXPECT_THROW(tracker.process_frame(pan_frame(0)), std::bad_alloc);
+  EXPECT_EQ(tracker.get_track_points(), (std::vector<ReportedPoint>{{0, {50, 60}}}));
+  EXPECT_EQ(tracker.next_id(), 1u);
 }
 
 TEST(Tracker, FrameOfAnotherSizeIsTrackedIntoWithoutComplaint) {
