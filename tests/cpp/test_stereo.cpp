@@ -16,8 +16,8 @@
 namespace glent {
 namespace {
 
-using glent::testing::Texture;
-using glent::testing::uniform_frame;
+using glent::scene::Texture;
+using glent::scene::uniform_frame;
 
 constexpr std::uint32_t W = 640;
 constexpr std::uint32_t H = 480;

@@ -25,7 +25,7 @@
 namespace glent {
 namespace {
 
-using glent::testing::Texture;
+using glent::scene::Texture;
 
 constexpr std::uint32_t W = 640;
 constexpr std::uint32_t H = 480;

@@ -12,7 +12,7 @@
 
 #include "image_utilities/gray_image.hpp"
 
-namespace glent::testing {
+namespace glent::scene {
 
 class Texture {
  public:
@@ -106,4 +106,4 @@ inline GrayImage uniform_frame(std::uint32_t width, std::uint32_t height, std::u
   return GrayImage(width, height, std::vector<std::uint8_t>(std::size_t{width} * height, value));
 }
 
-}  // namespace glent::testing
+}  // namespace glent::scene
