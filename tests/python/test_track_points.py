@@ -8,11 +8,11 @@ import textwrap
 
 import numpy as np
 import pytest
+from scipy import ndimage  # installed with scikit-image
+from skimage import data as skdata
 
 import glent
 
-ndimage = pytest.importorskip("scipy.ndimage")
-skdata = pytest.importorskip("skimage.data")
 
 
 def smooth_photo():

@@ -2,11 +2,11 @@
 
 import numpy as np
 import pytest
+from scipy import ndimage  # installed with scikit-image
+from skimage import data as skdata
 
 import glent
 
-ndimage = pytest.importorskip("scipy.ndimage")
-skdata = pytest.importorskip("skimage.data")
 
 
 @pytest.fixture(scope="module")
