@@ -20,4 +20,17 @@ std::optional<Transform> track_point(const Pyramid& pyramid0, const Pyramid& pyr
 std::optional<TrackedPoint> track_point_checked(const Pyramid& pyramid0, const Pyramid& pyramid1,
                                                 TrackId id, const Transform& transform);
 
+// The survival test of the round trip: squared distance between the start and the back-tracked
+// translation strictly below MAX_RECOVERED_DIST2 (false for NaN).
+bool round_trip_recovered(const Transform& start, const Transform& back);
+
+// The same two operations on the plain, scalar patch kernels; the tests hold the public (vector)
+// versions to these bit for bit.
+namespace reference {
+std::optional<Transform> track_point(const Pyramid& pyramid0, const Pyramid& pyramid1,
+                                     const Transform& transform);
+std::optional<TrackedPoint> track_point_checked(const Pyramid& pyramid0, const Pyramid& pyramid1,
+                                                TrackId id, const Transform& transform);
+}  // namespace reference
+
 }  // namespace glent

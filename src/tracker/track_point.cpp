@@ -1,0 +1,117 @@
+#include "tracker/track_point.hpp"
+
+#include <cstdint>
+
+#include "common/fatal_error.hpp"
+#include "common/numeric.hpp"
+#include "patch/align.hpp"
+#include "patch/patch.hpp"
+#include "patch/reference.hpp"
+
+namespace glent {
+
+namespace {
+
+struct FastKernels {
+  static Patch build(const GrayImage& image, float x, float y) { return build_patch(image, x, y); }
+  static bool align(const Patch& patch, const GrayImage& image, Transform& warp) {
+    return align_at_level(patch, image, warp);
+  }
+};
+
+struct PlainKernels {
+  static Patch build(const GrayImage& image, float x, float y) {
+    return reference::build_patch(image, x, y);
+  }
+  static bool align(const Patch& patch, const GrayImage& image, Transform& warp) {
+    return reference::align_at_level(patch, image, warp);
+  }
+};
+
+template <class Kernels>
+std::optional<Transform> track(const Pyramid& pyramid0, const Pyramid& pyramid1,
+                               const Transform& transform) {
+  const auto levels = static_cast<std::uint32_t>(pyramid0.size());
+  GLENT_CHECK(levels == static_cast<std::uint32_t>(pyramid1.size()),
+              "assertion failed: levels == image_pyramid1.len() as u32");
+  if (levels == 0) {
+    Transform same = transform;
+    same.m[2] = 0.0f;
+    same.m[5] = 0.0f;
+    same.m[8] = 1.0f;
+    return same;
+  }
+
+  // The alignment state: linear part M (starts as the identity) and translation t in level-0
+  // coordinates (starts at the point's position: zero motion as the first guess).
+  Transform warp;
+  warp.m[6] = transform.tx();
+  warp.m[7] = transform.ty();
+  for (std::uint32_t level = levels; level-- > 0;) {
+    // 2^level without shifts; deep levels are 0x0 and lose the point before the scale matters.
+    const float scale = pow2f(level);
+    // The patch is always centred on the starting position, never on the current estimate.
+    const Patch patch =
+        Kernels::build(pyramid0[level], transform.tx() / scale, transform.ty() / scale);
+    if (!patch.valid) return std::nullopt;
+    warp.m[6] = warp.m[6] / scale;
+    warp.m[7] = warp.m[7] / scale;
+    if (!Kernels::align(patch, pyramid1[level], warp)) return std::nullopt;
+    warp.m[6] = warp.m[6] * scale;
+    warp.m[7] = warp.m[7] * scale;
+  }
+
+  // Linear part: (linear part of the input) * M; translation: t.
+  const std::array<float, 9>& a = transform.m;
+  const std::array<float, 9>& b = warp.m;
+  Transform result;
+  result.m = {a[0] * b[0] + a[3] * b[1], a[1] * b[0] + a[4] * b[1], 0.0f,
+              a[0] * b[3] + a[3] * b[4], a[1] * b[3] + a[4] * b[4], 0.0f,
+              b[6],                      b[7],                      1.0f};
+  return result;
+}
+
+template <class Kernels>
+std::optional<TrackedPoint> track_checked(const Pyramid& pyramid0, const Pyramid& pyramid1,
+                                          TrackId id, const Transform& transform) {
+  const std::optional<Transform> forward = track<Kernels>(pyramid0, pyramid1, transform);
+  if (!forward) return std::nullopt;
+  const std::optional<Transform> backward = track<Kernels>(pyramid1, pyramid0, *forward);
+  if (!backward) return std::nullopt;
+  if (!round_trip_recovered(transform, *backward)) return std::nullopt;
+  return TrackedPoint{id, *forward};
+}
+
+}  // namespace
+
+bool round_trip_recovered(const Transform& start, const Transform& back) {
+  const float dy = start.ty() - back.ty();
+  const float dx = start.tx() - back.tx();
+  // Strict, and false for NaN.
+  return dy * dy + dx * dx < MAX_RECOVERED_DIST2;
+}
+
+std::optional<Transform> track_point(const Pyramid& pyramid0, const Pyramid& pyramid1,
+                                     const Transform& transform) {
+  return track<FastKernels>(pyramid0, pyramid1, transform);
+}
+
+std::optional<TrackedPoint> track_point_checked(const Pyramid& pyramid0, const Pyramid& pyramid1,
+                                                TrackId id, const Transform& transform) {
+  return track_checked<FastKernels>(pyramid0, pyramid1, id, transform);
+}
+
+namespace reference {
+
+std::optional<Transform> track_point(const Pyramid& pyramid0, const Pyramid& pyramid1,
+                                     const Transform& transform) {
+  return track<PlainKernels>(pyramid0, pyramid1, transform);
+}
+
+std::optional<TrackedPoint> track_point_checked(const Pyramid& pyramid0, const Pyramid& pyramid1,
+                                                TrackId id, const Transform& transform) {
+  return track_checked<PlainKernels>(pyramid0, pyramid1, id, transform);
+}
+
+}  // namespace reference
+}  // namespace glent
