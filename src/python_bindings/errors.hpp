@@ -12,6 +12,7 @@
 #include "python_bindings/py_ref.hpp"
 
 #include <exception>
+#include <type_traits>
 #include <utility>
 
 namespace glent::py {

@@ -1,5 +1,7 @@
 """Frames handed in as NumPy arrays: what is accepted, what is refused and with which message."""
 
+import sys
+
 import numpy as np
 import pytest
 
@@ -157,11 +159,11 @@ def test_misaligned_uint8_is_never_the_issue():
 def test_callers_array_neither_kept_nor_written():
     a = picture()
     before = a.copy()
-    refs = __import__("sys").getrefcount(a)
+    refs = sys.getrefcount(a)
     p = glent.build_image_pyramid(a, 3)
     g = glent.Glent(levels=2)
     g.process_frame(a)
-    assert __import__("sys").getrefcount(a) == refs
+    assert sys.getrefcount(a) == refs
     np.testing.assert_array_equal(a, before)
     a[:] = 0  # changing the array afterwards changes nothing already converted
     np.testing.assert_array_equal(p[0], before)
