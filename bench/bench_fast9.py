@@ -55,7 +55,7 @@ def run(binary: str | None = None, alternations: int = 3, reps: int = 300) -> di
     from sequences import render_sequence
 
     image = glent.build_image_pyramid(render_sequence(1).frames[0], 2)[1]
-    detector = cv2.FastFeatureDetector_create(10, False)
+    detector = cv2.FastFeatureDetector.create(10, False)
     glent_us: list[float] = []
     cv_s: list[float] = []
     corners = 0

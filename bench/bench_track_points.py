@@ -38,7 +38,7 @@ def corner_points(frame: np.ndarray, n: int, margin: int = 24) -> np.ndarray:
     """The n strongest FAST corners (non-max suppressed) away from the border."""
     import cv2
 
-    kps = cv2.FastFeatureDetector_create(10, True).detect(frame)
+    kps = cv2.FastFeatureDetector.create(10, True).detect(frame)
     kps = sorted(kps, key=lambda k: -k.response)
     h, w = frame.shape
     pts = [k.pt for k in kps if margin <= k.pt[0] < w - margin and margin <= k.pt[1] < h - margin]

@@ -78,7 +78,7 @@ class OpenCVFrontEnd:
         self.win = (win, win)
         self.max_level = max_level
         self.grid_size = grid_size
-        self.fast = cv2.FastFeatureDetector_create(fast_threshold, nonmax)
+        self.fast = cv2.FastFeatureDetector.create(fast_threshold, nonmax)
         self.prev_frame: Any = None
         self.points = np.empty((0, 2), np.float32)
         self.ids = np.empty(0, np.int64)
@@ -102,7 +102,7 @@ class OpenCVFrontEnd:
         """Corners of the half-resolution frame in free grid cells, in level-0 coordinates."""
         # pyrDown's pixel (i, j) sits at level-0 (2i, 2j).
         keypoints = self.fast.detect(cv2.pyrDown(image))
-        corners = cv2.KeyPoint_convert(keypoints).reshape(-1, 2) * np.float32(2.0)
+        corners = np.asarray(cv2.KeyPoint.convert(keypoints), np.float32).reshape(-1, 2) * 2.0
         scores = np.array([k.response for k in keypoints], dtype=np.float32)
         height, width = image.shape[:2]
         return free_cell_corners(width, height, self.grid_size, corners, scores, self.points)
