@@ -68,7 +68,7 @@ def draw_tracks(frame: Gray, trails: dict[int, deque[tuple[float, float]]], scal
         if len(pts) > 1:
             cv2.polylines(canvas, [pts.reshape(-1, 1, 2)], False, c, 1, cv2.LINE_AA, SHIFT)
         x, y = pts[-1]
-        cv2.circle(canvas, (int(x), int(y)), 2 * ONE, c, -1, cv2.LINE_AA, SHIFT)
+        cv2.circle(canvas, (int(x), int(y)), 3 * ONE // 2, c, -1, cv2.LINE_AA, SHIFT)
     return canvas
 
 
