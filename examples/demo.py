@@ -260,28 +260,29 @@ def run_stereo(args: argparse.Namespace) -> None:
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        description="Track features with glent and draw them. Without arguments: a synthetic "
-        "moving-camera sequence rendered from a bundled photo, with known motion.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        description=__doc__.split("\nNeeds the")[0],
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     source = parser.add_mutually_exclusive_group()
     source.add_argument("--video", metavar="FILE", help="track this video file instead")
     source.add_argument("--stereo", action="store_true",
                         help="run StereoGlent on the bundled Middlebury stereo pair")
     parser.add_argument("--levels", type=int, default=4,
-                        help="pyramid levels: more follow faster motion, cost a little more")
+                        help="pyramid levels: more follow faster motion, cost a little more "
+                        "(default %(default)s)")
     parser.add_argument("--grid-size", type=int, default=20,
-                        help="detection cell side in pixels: smaller gives more tracks")
+                        help="detection cell side in pixels: smaller gives more tracks "
+                        "(default %(default)s)")
     parser.add_argument("--frames", type=int, default=None,
                         help="number of frames (default: 120 synthetic, or the whole video)")
     parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "out",
-                        help="output folder")
+                        help="output folder (default examples/out)")
     parser.add_argument("--photo", choices=PHOTOS, default="astronaut",
-                        help="photo the synthetic sequence is rendered from")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the synthetic sequence")
-    parser.add_argument("--trail", type=int, default=20, help="trail length in frames")
-    parser.add_argument("--gif-every", type=int, default=2, help="put every n-th frame in the GIF")
-    parser.add_argument("--gif-scale", type=float, default=0.75, help="GIF size relative to frames")
+                        help="photo the synthetic sequence is rendered from (default %(default)s)")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the synthetic sequence (default 0)")
+    parser.add_argument("--trail", type=int, default=20, help="trail length in frames (default %(default)s)")
+    parser.add_argument("--gif-every", type=int, default=2, help="put every n-th frame in the GIF (default 2)")
+    parser.add_argument("--gif-scale", type=float, default=0.75, help="GIF size relative to frames (default 0.75)")
     parser.add_argument("--no-gif", action="store_true", help="skip the animation")
     args = parser.parse_args(argv)
     if args.levels < 0 or args.grid_size < 1 or (args.frames is not None and args.frames < 1):
