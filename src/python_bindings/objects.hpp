@@ -10,7 +10,7 @@
 
 namespace glent::py {
 
-// The type objects, created on first use from their specifications and kept for the life of
+// The type objects, created on first use from their PyType_Spec tables and kept for the life of
 // the process (borrowed references; PythonError if creation failed).
 PyObject* glent_type();
 PyObject* stereo_glent_type();
