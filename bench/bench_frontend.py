@@ -9,6 +9,12 @@ admission step (left corners tracked into the right image and back).
 
 from __future__ import annotations
 
+import os
+
+# numpy's BLAS worker threads spin after each call and would compete for the cores being
+# measured; the benchmarks need none of them.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import argparse
 import sys
 import time

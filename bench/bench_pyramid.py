@@ -6,6 +6,12 @@ of the same frame, interleaved in one run.
 
 from __future__ import annotations
 
+import os
+
+# numpy's BLAS worker threads spin after each call and would compete for the cores being
+# measured; the benchmarks need none of them.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import argparse
 import sys
 from pathlib import Path

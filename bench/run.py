@@ -15,9 +15,14 @@ Prints a Markdown table and writes it with a plot (error CDFs, time per frame) t
 
 from __future__ import annotations
 
+import os
+
+# numpy's BLAS worker threads spin after each call and would compete for the cores being
+# measured; the benchmarks need none of them.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import argparse
 import json
-import os
 import subprocess
 import sys
 import time

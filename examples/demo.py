@@ -49,6 +49,7 @@ def colour(track_id: int) -> tuple[int, int, int]:
     return int(b), int(g), int(r)
 
 
+GIF_TRAIL = 6  # frames of trail drawn in the animation
 SHIFT = 4  # sub-pixel bits for cv2 drawing
 ONE = 1 << SHIFT
 
@@ -57,14 +58,21 @@ def fixed(points: Any) -> npt.NDArray[np.int32]:
     return np.asarray(np.rint(np.asarray(points, np.float64) * ONE), dtype=np.int32)
 
 
-def draw_tracks(frame: Gray, trails: dict[int, deque[tuple[float, float]]], scale: float = 1.0) -> Any:
-    """The frame in colour with each trail as a line and the current position as a dot."""
+def draw_tracks(
+    frame: Gray,
+    trails: dict[int, deque[tuple[float, float]]],
+    scale: float = 1.0,
+    length: int | None = None,
+) -> Any:
+    """The frame in colour with each trail (its last `length` positions) as a line and the
+    current position as a dot."""
     canvas = cv2.cvtColor(frame, cv2.COLOR_GRAY2BGR)
     if scale != 1.0:
         canvas = cv2.resize(canvas, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA)
     for track_id, trail in trails.items():
         c = colour(track_id)
-        pts = fixed(np.array(trail) * scale)
+        recent = list(trail)[-length:] if length else list(trail)
+        pts = fixed(np.array(recent) * scale)
         if len(pts) > 1:
             cv2.polylines(canvas, [pts.reshape(-1, 1, 2)], False, c, 1, cv2.LINE_AA, SHIFT)
         x, y = pts[-1]
@@ -123,7 +131,9 @@ def track(
         for track_id, xy in points.items():
             trails.setdefault(track_id, deque(maxlen=args.trail)).append(xy)
         if gif_every and k % gif_every == 0:
-            gif.append(cv2.cvtColor(draw_tracks(frame, trails, args.gif_scale), cv2.COLOR_BGR2RGB))
+            # Shorter trails than in the still picture keep the moving picture readable.
+            canvas = draw_tracks(frame, trails, args.gif_scale, GIF_TRAIL)
+            gif.append(cv2.cvtColor(canvas, cv2.COLOR_BGR2RGB))
         last = frame
     return history, times, last, trails, gif
 
