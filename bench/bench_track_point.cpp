@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/transform.hpp"
+#include "patch/patch_simd.hpp"
 #include "tracker/pyramid.hpp"
 #include "tracker/track_point.hpp"
 
@@ -114,8 +115,13 @@ GrayImage moved(const GrayImage& src, double dx, double dy, double angle) {
   return out;
 }
 
+struct Timing {
+  double median;
+  double best;
+};
+
 template <class Track>
-double median_us_per_point(const std::vector<glent::Transform>& points, int runs, Track&& track) {
+Timing us_per_point(const std::vector<glent::Transform>& points, int runs, Track&& track) {
   std::vector<double> times;
   for (int r = 0; r < runs; ++r) {
     const auto t0 = std::chrono::steady_clock::now();
@@ -126,7 +132,7 @@ double median_us_per_point(const std::vector<glent::Transform>& points, int runs
     if (kept == 0) std::printf("(no survivors)\n");
   }
   std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
+  return {times[times.size() / 2], times.front()};
 }
 
 }  // namespace
@@ -172,12 +178,18 @@ int main(int argc, char** argv) {
   std::sort(errors.begin(), errors.end());
 
   const int runs = 7;
-  const double plain_us = median_us_per_point(points, runs, [&](std::size_t i, const glent::Transform& t) {
+  const auto plain = [&](std::size_t i, const glent::Transform& t) {
     return glent::reference::track_point_checked(p0, p1, i, t).has_value();
-  });
-  const double fast_us = median_us_per_point(points, runs, [&](std::size_t i, const glent::Transform& t) {
+  };
+  const auto fast = [&](std::size_t i, const glent::Transform& t) {
     return glent::track_point_checked(p0, p1, i, t).has_value();
-  });
+  };
+  const Timing plain_us = us_per_point(points, runs, plain);
+  const glent::simd::Isa best_isa = glent::simd::current_isa();
+  glent::simd::use_isa(glent::simd::Isa::sse2);
+  const Timing sse2_us = us_per_point(points, runs, fast);
+  glent::simd::use_isa(best_isa);
+  const Timing fast_us = us_per_point(points, runs, fast);
 
   std::printf("frame: %s, %u x %u, 4 levels; motion (%.2f, %.2f) px, %.3f rad\n", source.c_str(),
               frame0.width, frame0.height, dx, dy, angle);
@@ -186,8 +198,10 @@ int main(int argc, char** argv) {
               errors.empty() ? 0.0 : errors[errors.size() / 2],
               errors.empty() ? 0.0 : errors[errors.size() * 95 / 100]);
   std::printf("plain and vector kernels disagree on %zu points\n", mismatches);
-  std::printf("track_point_checked, median of %d runs, single thread:\n", runs);
-  std::printf("  plain reference: %8.3f us/point\n", plain_us);
-  std::printf("  vector kernels:  %8.3f us/point\n", fast_us);
+  std::printf("track_point_checked, single thread, us/point: median (best) of %d runs\n", runs);
+  std::printf("  plain reference:        %8.3f (%.3f)\n", plain_us.median, plain_us.best);
+  std::printf("  vector kernels, SSE2:   %8.3f (%.3f)\n", sse2_us.median, sse2_us.best);
+  std::printf("  vector kernels, %s:   %8.3f (%.3f)%s\n", best_isa == glent::simd::Isa::avx2 ? "AVX2" : "SSE2",
+              fast_us.median, fast_us.best, "  <- dispatched");
   return mismatches == 0 ? 0 : 1;
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -38,6 +39,12 @@ GLENT_SIMD_INLINE i8 load8i(const std::int32_t* p) {
   return v;
 }
 GLENT_SIMD_INLINE void store8(float* p, f8 v) { std::memcpy(p, &v, sizeof v); }
+
+// Per lane: `a` where the mask is set (all ones), else `b`. Written with bit operations, which
+// every target has at this width (a vector ?: is split into scalar code without AVX).
+GLENT_SIMD_INLINE f8 select(i8 mask, f8 a, f8 b) {
+  return std::bit_cast<f8>((std::bit_cast<i8>(a) & mask) | (std::bit_cast<i8>(b) & ~mask));
+}
 
 // The fixed reduction of the eight lane sums (see pattern_sum).
 GLENT_SIMD_INLINE float fold(f8 acc) {
@@ -81,6 +88,9 @@ constexpr Tables make_tables() {
 }
 
 constexpr Tables TABLES = make_tables();
+
+// Largest image side (exclusive) for which the kernels may skip the per-sample margin test.
+constexpr std::uint32_t INTERIOR_MAX_SIDE = 1u << 16;
 constexpr const float* PATTERN_X = TABLES.x;
 constexpr const float* PATTERN_Y = TABLES.y;
 constexpr const std::int32_t* LANE_USED = TABLES.used;
