@@ -185,11 +185,19 @@ int main(int argc, char** argv) {
     return glent::track_point_checked(p0, p1, i, t).has_value();
   };
   const Timing plain_us = us_per_point(points, runs, plain);
-  const glent::simd::Isa best_isa = glent::simd::current_isa();
-  glent::simd::use_isa(glent::simd::Isa::sse2);
-  const Timing sse2_us = us_per_point(points, runs, fast);
-  glent::simd::use_isa(best_isa);
-  const Timing fast_us = us_per_point(points, runs, fast);
+  const glent::simd::Isa dispatched = glent::simd::current_isa();
+  struct Variant {
+    glent::simd::Isa isa;
+    const char* name;
+  };
+  std::vector<std::pair<const char*, Timing>> vector_timings;
+  for (Variant v : {Variant{glent::simd::Isa::sse2, "SSE2"}, Variant{glent::simd::Isa::avx2, "AVX2"}}) {
+    if (!glent::simd::isa_supported(v.isa)) continue;
+    glent::simd::use_isa(v.isa);
+    vector_timings.emplace_back(v.name, us_per_point(points, runs, fast));
+  }
+  glent::simd::use_isa(dispatched);
+  const char* dispatched_name = dispatched == glent::simd::Isa::avx2 ? "AVX2" : "SSE2";
 
   std::printf("frame: %s, %u x %u, 4 levels; motion (%.2f, %.2f) px, %.3f rad\n", source.c_str(),
               frame0.width, frame0.height, dx, dy, angle);
@@ -200,8 +208,9 @@ int main(int argc, char** argv) {
   std::printf("plain and vector kernels disagree on %zu points\n", mismatches);
   std::printf("track_point_checked, single thread, us/point: median (best) of %d runs\n", runs);
   std::printf("  plain reference:        %8.3f (%.3f)\n", plain_us.median, plain_us.best);
-  std::printf("  vector kernels, SSE2:   %8.3f (%.3f)\n", sse2_us.median, sse2_us.best);
-  std::printf("  vector kernels, %s:   %8.3f (%.3f)%s\n", best_isa == glent::simd::Isa::avx2 ? "AVX2" : "SSE2",
-              fast_us.median, fast_us.best, "  <- dispatched");
+  for (const auto& [name, t] : vector_timings) {
+    std::printf("  vector kernels, %-5s:  %8.3f (%.3f)%s\n", name, t.median, t.best,
+                std::string(name) == dispatched_name ? "  <- dispatched" : "");
+  }
   return mismatches == 0 ? 0 : 1;
 }
