@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
   std::printf("track_point_checked, single thread, us/point: median (best) of %d runs\n", runs);
   std::printf("  plain reference:        %8.3f (%.3f)\n", plain_us.median, plain_us.best);
   for (const auto& [name, t] : vector_timings) {
-    std::printf("  vector kernels, %-5s:  %8.3f (%.3f)%s\n", name, t.median, t.best,
+    std::printf("  vector kernels, %s:   %8.3f (%.3f)%s\n", name, t.median, t.best,
                 std::string(name) == dispatched_name ? "  <- dispatched" : "");
   }
   return mismatches == 0 ? 0 : 1;
