@@ -3,11 +3,39 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 #include "common/transform.hpp"
 #include "tracker/pyramid.hpp"
 
 namespace glent {
+
+using RangeBody = std::function<void(std::size_t, std::size_t)>;
+
+// A fixed set of threads running parallel loops. A pool of size n computes with n threads: the
+// thread that calls parallel_for and n - 1 workers. Calls from several threads take turns.
+class WorkerPool {
+ public:
+  explicit WorkerPool(std::size_t num_threads);
+  // Stops and joins the workers. The process-wide pool is never destroyed.
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  // Threads computing a loop, the calling thread included (at least 1).
+  std::size_t size() const;
+
+  // See the free function parallel_for below.
+  void parallel_for(std::size_t count, const RangeBody& body);
+
+  // The pool shared by the whole process, created on first use. A child process forked after
+  // the pool was used gets a fresh pool of its own on first use.
+  static WorkerPool& process_pool();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Number of threads of the process-wide pool: GLENT_NUM_THREADS when set to a positive
 // integer, else the number of logical processors. Read when the pool is first created.
@@ -17,10 +45,14 @@ std::size_t worker_pool_size();
 // are done. Pieces come from repeated halving; fewer than two items run on the calling thread.
 // An exception thrown by a piece is rethrown on the calling thread after every started piece
 // has finished (the first in piece order wins).
-void parallel_for(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
+void parallel_for(std::size_t count, const RangeBody& body);
 
 // Tracks every entry of `points` with track_point_checked on the pool; returns the survivors,
 // each with its forward-tracked transform, in input order.
 PointMap track_point_map(const Pyramid& pyramid0, const Pyramid& pyramid1, const PointMap& points);
+
+// Same, on the given pool instead of the process-wide one.
+PointMap track_point_map(WorkerPool& pool, const Pyramid& pyramid0, const Pyramid& pyramid1,
+                         const PointMap& points);
 
 }  // namespace glent
