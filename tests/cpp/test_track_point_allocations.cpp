@@ -1,5 +1,6 @@
 // Tracking a point must not touch the heap. This file replaces the global allocation functions
-// of the test program with counting ones (forwarding to malloc/free), so it must stay the only
+// of the test program (plain and nothrow forms; the aligned forms keep their defaults, which
+// pair among themselves) with counting ones forwarding to malloc/free, so it must stay the only
 // file of the test program that does so.
 
 #include <gtest/gtest.h>
@@ -24,6 +25,11 @@ void* operator new(std::size_t size) {
   throw std::bad_alloc();
 }
 void* operator new[](std::size_t size) { return ::operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  ++t_allocations;
+  return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return ::operator new(size, tag); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
