@@ -331,3 +331,45 @@ TEST(AlignAtLevel, VectorCodeMatchesThePlainCodeBitForBit) {
 
 }  // namespace
 }  // namespace glent
+
+namespace glent {
+namespace {
+
+// Very wide levels leave the fast paths (no interior shortcut from 2^16 pixels, plain code from
+// 2^22); the results must not change at the switch-over points.
+TEST(AlignAtLevel, VectorCodeMatchesThePlainCodeOnVeryWideImages) {
+  std::mt19937 rng(23);
+  int valid = 0;
+  for (std::uint32_t width : {65535u, 65536u, 70001u, (1u << 22) + 3u}) {
+    GrayImage img(width, 16);
+    for (auto& v : img.pixels) v = static_cast<std::uint8_t>(60 + rng() % 140);
+    const float w = static_cast<float>(width);
+    for (float x : {5.0f, 6.5f, w * 0.5f + 0.37f, w - 9.25f, w - 7.0f, w - 4.5f}) {
+      testing::for_each_isa([&] {
+        const Patch fast = build_patch(img, x, 8.2f);
+        const Patch plain = reference::build_patch(img, x, 8.2f);
+        ASSERT_TRUE(same_bits(fast, plain)) << width << " at " << x;
+        if (!plain.valid) return;
+        ++valid;
+        Transform a = Transform::at(x + 0.3f, 8.0f), b = a;
+        ASSERT_EQ(align_at_level(plain, img, a), reference::align_at_level(plain, img, b));
+        ASSERT_TRUE(same_bits(a.m, b.m)) << width << " at " << x;
+      });
+    }
+  }
+  EXPECT_GT(valid, 20);
+}
+
+TEST(AlignAtLevel, PatchesWithAnotherPatternScaleAreAlignedLikeThePlainCode) {
+  const Texture tex(24);
+  const GrayImage a = render(tex, 64, 64);
+  const GrayImage b = render(tex, 64, 64, 0.4, 0.2);
+  Patch p = build_patch(a, 32.0f, 30.0f);
+  p.pattern_scale_down = 4.0f;
+  Transform fast = Transform::at(32.0f, 30.0f), plain = fast;
+  EXPECT_EQ(align_at_level(p, b, fast), reference::align_at_level(p, b, plain));
+  EXPECT_TRUE(same_bits(fast.m, plain.m));
+}
+
+}  // namespace
+}  // namespace glent
