@@ -10,43 +10,14 @@
 namespace glent {
 
 Transform se2_exp(float dx, float dy, float dtheta) {
-  const float theta = dtheta;
-  const float s = std::sin(theta);
-  const float c = std::cos(theta);
-  float a;
-  float b;
-  if (std::fabs(theta) < EPSILON) {
-    // Series of (1 - cos t) / t and sin t / t, which lose all precision as t -> 0.
-    const float theta2 = theta * theta;
-    a = 0.5f * theta - 0.041666668f * theta * theta2;
-    b = 1.0f - 0.16666667f * theta2;
-  } else {
-    a = (1.0f - c) / theta;
-    b = s / theta;
-  }
-  Transform e;
-  e.m = {c, s, 0.0f, -s, c, 0.0f, b * dx - a * dy, a * dx + b * dy, 1.0f};
-  return e;
+  const Se2 e = se2_exp_parts(dx, dy, dtheta);
+  Transform out;
+  out.m = {e.c, e.s, 0.0f, -e.s, e.c, 0.0f, e.vx, e.vy, 1.0f};
+  return out;
 }
 
 bool apply_increment(const std::array<float, 3>& delta, const GrayImage& image, Transform& warp) {
-  const float dx = delta[0], dy = delta[1], dt = delta[2];
-  if (!std::isfinite(dx) || !std::isfinite(dy) || !std::isfinite(dt)) return false;
-  // A length of exactly MAX_INCREMENT_NORM is still accepted.
-  if (std::sqrt((dx * dx + dy * dy) + dt * dt) > MAX_INCREMENT_NORM) return false;
-
-  const Transform e = se2_exp(dx, dy, dt);
-  const float c = e.m[0], s = e.m[1], vx = e.m[6], vy = e.m[7];
-  std::array<float, 9>& m = warp.m;
-  const float m00 = m[0], m10 = m[1], m01 = m[3], m11 = m[4];
-  // warp <- warp * E: t <- t + M v, then M <- M R(theta).
-  m[6] = m[6] + (m00 * vx + m01 * vy);
-  m[7] = m[7] + (m10 * vx + m11 * vy);
-  m[0] = c * m00 + s * m01;
-  m[1] = c * m10 + s * m11;
-  m[3] = c * m01 - s * m00;
-  m[4] = c * m11 - s * m10;
-  return in_patch_bounds(image, m[6], m[7]);
+  return apply_increment_with(delta, warp, [&](float x, float y) { return in_patch_bounds(image, x, y); });
 }
 
 namespace reference {

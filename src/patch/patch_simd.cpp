@@ -1,20 +1,223 @@
 #include "patch/patch_simd.hpp"
 
+#include <immintrin.h>
+
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "common/numeric.hpp"
 #include "patch/reference.hpp"
 
+// Eight-lane vectors of the GNU vector extension: the same source compiles to pairs of SSE2
+// instructions by default and to single AVX2 instructions under the AVX2 target. Helpers taking
+// or returning them are always inlined, so no vector crosses a call with the two ABIs.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace glent::simd {
+namespace {
+
+typedef float f8 __attribute__((vector_size(32)));
+typedef std::int32_t i8 __attribute__((vector_size(32)));
+
+#define GLENT_SIMD_INLINE inline __attribute__((always_inline))
+
+// Broadcasts as one shuffle (an initialiser list of eight copies becomes eight inserts).
+GLENT_SIMD_INLINE f8 splat(float v) { return __builtin_shuffle(f8{v}, i8{}); }
+GLENT_SIMD_INLINE i8 splat_i(std::int32_t v) { return __builtin_shuffle(i8{v}, i8{}); }
+GLENT_SIMD_INLINE f8 load8(const float* p) {
+  f8 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+GLENT_SIMD_INLINE i8 load8i(const std::int32_t* p) {
+  i8 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+GLENT_SIMD_INLINE void store8(float* p, f8 v) { std::memcpy(p, &v, sizeof v); }
+
+// Per lane: `a` where the mask is set (all ones), else `b`. Written with bit operations, which
+// every target has at this width (a vector ?: is split into scalar code without AVX).
+GLENT_SIMD_INLINE f8 select(i8 mask, f8 a, f8 b) {
+  return std::bit_cast<f8>((std::bit_cast<i8>(a) & mask) | (std::bit_cast<i8>(b) & ~mask));
+}
+
+// The fixed reduction of the eight lane sums (see pattern_sum).
+GLENT_SIMD_INLINE float fold(f8 acc) {
+  const float f0 = acc[0] + acc[4];
+  const float f1 = acc[1] + acc[5];
+  const float f2 = acc[2] + acc[6];
+  const float f3 = acc[3] + acc[7];
+  return (f0 + f2) + (f1 + f3);
+}
+GLENT_SIMD_INLINE std::int32_t fold_count(i8 acc) {
+  return ((acc[0] + acc[4]) + (acc[2] + acc[6])) + ((acc[1] + acc[5]) + (acc[3] + acc[7]));
+}
+
+// The pattern in pixels (PATCH_PATTERN / PATTERN_SCALE_DOWN, exact), padded with zeros, and the
+// mask of the lanes that hold a pattern index.
+struct Tables {
+  alignas(32) float x[PADDED_SIZE];
+  alignas(32) float y[PADDED_SIZE];
+  alignas(32) std::int32_t used[PADDED_SIZE];
+};
+
+constexpr Tables make_tables() {
+  Tables t{};
+  constexpr float half_units[PATCH_SIZE][2] = {
+      {-3, 7}, {-1, 7}, {1, 7}, {3, 7},
+      {-5, 5}, {-3, 5}, {-1, 5}, {1, 5}, {3, 5}, {5, 5},
+      {-7, 3}, {-5, 3}, {-3, 3}, {-1, 3}, {1, 3}, {3, 3}, {5, 3}, {7, 3},
+      {-7, 1}, {-5, 1}, {-3, 1}, {-1, 1}, {1, 1}, {3, 1}, {5, 1}, {7, 1},
+      {-7, -1}, {-5, -1}, {-3, -1}, {-1, -1}, {1, -1}, {3, -1}, {5, -1}, {7, -1},
+      {-7, -3}, {-5, -3}, {-3, -3}, {-1, -3}, {1, -3}, {3, -3}, {5, -3}, {7, -3},
+      {-5, -5}, {-3, -5}, {-1, -5}, {1, -5}, {3, -5}, {5, -5},
+      {-3, -7}, {-1, -7}, {1, -7}, {3, -7},
+  };
+  for (int i = 0; i < PADDED_SIZE; ++i) {
+    const bool used = i < PATCH_SIZE;
+    t.x[i] = used ? half_units[i][0] / PATTERN_SCALE_DOWN : 0.0f;
+    t.y[i] = used ? half_units[i][1] / PATTERN_SCALE_DOWN : 0.0f;
+    t.used[i] = used ? -1 : 0;
+  }
+  return t;
+}
+
+constexpr Tables TABLES = make_tables();
+
+// Largest image side (exclusive) for which the kernels may skip the per-sample margin test.
+constexpr std::uint32_t INTERIOR_MAX_SIDE = 1u << 16;
+constexpr const float* PATTERN_X = TABLES.x;
+constexpr const float* PATTERN_Y = TABLES.y;
+constexpr const std::int32_t* LANE_USED = TABLES.used;
+
+namespace sse2 {
+#define GLENT_SIMD_AVX2 0
+#include "patch/patch_simd_kernels.inc"
+#undef GLENT_SIMD_AVX2
+}  // namespace sse2
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+#define GLENT_SIMD_AVX2 1
+#include "patch/patch_simd_kernels.inc"
+#undef GLENT_SIMD_AVX2
+}  // namespace avx2
+#pragma GCC pop_options
+
+struct Kernels {
+  bool (*build)(const GrayImage&, float, float, PreparedPatch&);
+  bool (*residual)(const float*, const GrayImage&, const float*, const float*, float*);
+  bool (*align)(const PreparedPatch&, const GrayImage&, Transform&);
+};
+
+constexpr Kernels SSE2_KERNELS{sse2::build_prepared, sse2::residual_at, sse2::align_prepared};
+constexpr Kernels AVX2_KERNELS{avx2::build_prepared, avx2::residual_at, avx2::align_prepared};
+
+Isa best_isa() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") ? Isa::avx2 : Isa::sse2;
+}
+
+std::atomic<const Kernels*>& active_kernels() {
+  static std::atomic<const Kernels*> active{best_isa() == Isa::avx2 ? &AVX2_KERNELS : &SSE2_KERNELS};
+  return active;
+}
+
+const Kernels& kernels() { return *active_kernels().load(std::memory_order_relaxed); }
+
+// The vector code compares positions against float(size) - 2.5 and forms pixel offsets in
+// 32-bit integers; both are exact below these sizes. Larger images take the plain code.
+bool vector_friendly(const GrayImage& image) {
+  constexpr std::uint32_t MAX_SIDE = 1u << 22;
+  return image.width < MAX_SIDE && image.height < MAX_SIDE && image.size() < (std::size_t{1} << 31);
+}
+
+void prepare(const Patch& patch, PreparedPatch& out) {
+  for (int i = 0; i < PADDED_SIZE; ++i) {
+    const auto u = static_cast<std::size_t>(i);
+    const bool used = i < PATCH_SIZE;
+    out.data[i] = used ? patch.data[u] : -1.0f;
+    for (std::size_t r = 0; r < 3; ++r) out.h_inv_jt[r][i] = used ? patch.h_inv_jt[3 * u + r] : 0.0f;
+  }
+  out.mean = patch.mean;
+  out.valid = patch.valid;
+}
+
+Patch unprepare(const PreparedPatch& prepared, float x, float y) {
+  Patch patch;
+  patch.mean = prepared.mean;
+  patch.pos = {x, y};
+  for (std::size_t i = 0; i < PATCH_SIZE; ++i) {
+    patch.data[i] = prepared.data[i];
+    for (std::size_t r = 0; r < 3; ++r) patch.h_inv_jt[3 * i + r] = prepared.h_inv_jt[r][i];
+  }
+  patch.pattern_scale_down = PATTERN_SCALE_DOWN;
+  patch.valid = prepared.valid;
+  return patch;
+}
+
+}  // namespace
+
+bool isa_supported(Isa isa) { return isa == Isa::sse2 || best_isa() == Isa::avx2; }
+
+void use_isa(Isa isa) {
+  if (!isa_supported(isa)) return;
+  active_kernels().store(isa == Isa::avx2 ? &AVX2_KERNELS : &SSE2_KERNELS, std::memory_order_relaxed);
+}
+
+Isa current_isa() { return &kernels() == &AVX2_KERNELS ? Isa::avx2 : Isa::sse2; }
+
+bool build_prepared(const GrayImage& image, float x, float y, PreparedPatch& out) {
+  if (vector_friendly(image)) return kernels().build(image, x, y, out);
+  prepare(reference::build_patch(image, x, y), out);
+  return out.valid;
+}
+
+bool align_prepared(const PreparedPatch& patch, const GrayImage& image, Transform& warp) {
+  if (vector_friendly(image)) return kernels().align(patch, image, warp);
+  return reference::align_at_level(unprepare(patch, 0.0f, 0.0f), image, warp);
+}
 
 Patch build_patch(const GrayImage& image, float x, float y) {
-  return reference::build_patch(image, x, y);
+  PreparedPatch prepared;
+  build_prepared(image, x, y, prepared);
+  return unprepare(prepared, x, y);
 }
 
 std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& image,
                                         const PatchPoints& points) {
-  return reference::patch_residual(patch, image, points);
+  if (!vector_friendly(image)) return reference::patch_residual(patch, image, points);
+  alignas(32) float data[PADDED_SIZE];
+  alignas(32) float xs[PADDED_SIZE];
+  alignas(32) float ys[PADDED_SIZE];
+  alignas(32) float r[PADDED_SIZE];
+  for (int i = 0; i < PADDED_SIZE; ++i) {
+    const auto u = static_cast<std::size_t>(i);
+    const bool used = i < PATCH_SIZE;
+    data[i] = used ? patch.data[u] : -1.0f;
+    xs[i] = used ? points[u].x : 0.0f;
+    ys[i] = used ? points[u].y : 0.0f;
+  }
+  if (!kernels().residual(data, image, xs, ys, r)) return std::nullopt;
+  Residuals out;
+  std::memcpy(out.data(), r, sizeof out);
+  return out;
 }
 
 bool align_at_level(const Patch& patch, const GrayImage& image, Transform& warp) {
-  return reference::align_at_level(patch, image, warp);
+  // The vector loop has the pattern in pixels built in; any other scale takes the plain code.
+  if (patch.pattern_scale_down != PATTERN_SCALE_DOWN || !vector_friendly(image)) {
+    return reference::align_at_level(patch, image, warp);
+  }
+  PreparedPatch prepared;
+  prepare(patch, prepared);
+  return kernels().align(prepared, image, warp);
 }
 
 }  // namespace glent::simd

@@ -1,6 +1,7 @@
 #pragma once
-// The vectorised patch kernels behind the public build_patch / patch_residual / align_at_level.
-// They give results bit-identical to the plain versions in patch/reference.hpp.
+// The vectorised patch kernels behind the public build_patch / patch_residual / align_at_level
+// and behind track_point. They give results bit-identical to the plain versions in
+// patch/reference.hpp; the tests hold every instruction-set variant to that.
 
 #include <optional>
 
@@ -11,9 +12,35 @@
 
 namespace glent::simd {
 
+// Pattern indices padded to seven groups of eight lanes.
+inline constexpr int LANES = 8;
+inline constexpr int GROUPS = (PATCH_SIZE + LANES - 1) / LANES;
+inline constexpr int PADDED_SIZE = GROUPS * LANES;
+
+// A patch in the layout the alignment loop reads: the normalised samples and the three rows
+// of H^-1 J^T as contiguous, padded arrays (padding: data -1, h_inv_jt 0).
+struct alignas(32) PreparedPatch {
+  float data[PADDED_SIZE];
+  float h_inv_jt[3][PADDED_SIZE];
+  float mean;
+  bool valid;
+};
+
+// build_patch into the prepared layout; returns `valid`.
+bool build_prepared(const GrayImage& image, float x, float y, PreparedPatch& out);
+// align_at_level on a prepared patch.
+bool align_prepared(const PreparedPatch& patch, const GrayImage& image, Transform& warp);
+
 Patch build_patch(const GrayImage& image, float x, float y);
 std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& image,
                                         const PatchPoints& points);
 bool align_at_level(const Patch& patch, const GrayImage& image, Transform& warp);
+
+// Instruction sets the kernels are built for. The best one the processor supports is chosen
+// on first use; tests may switch to another to check it against the plain code.
+enum class Isa { sse2, avx2 };
+bool isa_supported(Isa isa);
+void use_isa(Isa isa);
+Isa current_isa();
 
 }  // namespace glent::simd

@@ -7,8 +7,10 @@
 // arithmetic here has to be mirrored in the vector code (patch_simd.cpp), and vice versa.
 
 #include <array>
+#include <cmath>
 #include <optional>
 
+#include "common/numeric.hpp"
 #include "common/transform.hpp"
 #include "image_utilities/gray_image.hpp"
 #include "patch/align.hpp"
@@ -40,8 +42,55 @@ inline float pattern_sum(const Term& term) {
 // pivot is not strictly positive (zero, negative or NaN). `h` and `h_inv` are row-major 3x3.
 bool invert_normal_matrix(const std::array<float, 9>& h, std::array<float, 9>& h_inv);
 
-// Applies one increment to `warp` (composition on the right) and tests the new translation;
-// false when the increment is unusable or the point left the image (the point is lost).
+// The SE(2) exponential of (dx, dy, dtheta): rotation (c, s) and translation (vx, vy).
+// Inline so that the alignment loops pay no call for it (the sine and cosine stay calls).
+struct Se2 {
+  float c, s, vx, vy;
+};
+
+inline Se2 se2_exp_parts(float dx, float dy, float dtheta) {
+  const float theta = dtheta;
+  const float s = std::sin(theta);
+  const float c = std::cos(theta);
+  float a;
+  float b;
+  if (std::fabs(theta) < EPSILON) {
+    // Series of (1 - cos t) / t and sin t / t, which lose all precision as t -> 0.
+    const float theta2 = theta * theta;
+    a = 0.5f * theta - 0.041666668f * theta * theta2;
+    b = 1.0f - 0.16666667f * theta2;
+  } else {
+    a = (1.0f - c) / theta;
+    b = s / theta;
+  }
+  return {c, s, b * dx - a * dy, a * dx + b * dy};
+}
+
+// Applies one increment to `warp` (composition on the right) and tests the new translation
+// with `inside(x, y)`; false when the increment is unusable or the point left the image (the
+// point is lost).
+template <class Inside>
+inline bool apply_increment_with(const std::array<float, 3>& delta, Transform& warp,
+                                 const Inside& inside) {
+  const float dx = delta[0], dy = delta[1], dt = delta[2];
+  if (!std::isfinite(dx) || !std::isfinite(dy) || !std::isfinite(dt)) return false;
+  // A length of exactly MAX_INCREMENT_NORM is still accepted.
+  if (std::sqrt((dx * dx + dy * dy) + dt * dt) > MAX_INCREMENT_NORM) return false;
+
+  const Se2 e = se2_exp_parts(dx, dy, dt);
+  std::array<float, 9>& m = warp.m;
+  const float m00 = m[0], m10 = m[1], m01 = m[3], m11 = m[4];
+  // warp <- warp * E: t <- t + M v, then M <- M R(theta).
+  m[6] = m[6] + (m00 * e.vx + m01 * e.vy);
+  m[7] = m[7] + (m10 * e.vx + m11 * e.vy);
+  m[0] = e.c * m00 + e.s * m01;
+  m[1] = e.c * m10 + e.s * m11;
+  m[3] = e.c * m01 - e.s * m00;
+  m[4] = e.c * m11 - e.s * m10;
+  return inside(m[6], m[7]);
+}
+
+// The same with the margin test in_patch_bounds of `image`.
 bool apply_increment(const std::array<float, 3>& delta, const GrayImage& image, Transform& warp);
 
 namespace reference {

@@ -6,24 +6,31 @@
 #include "common/numeric.hpp"
 #include "patch/align.hpp"
 #include "patch/patch.hpp"
+#include "patch/patch_simd.hpp"
 #include "patch/reference.hpp"
 
 namespace glent {
 
 namespace {
 
+// The vector kernels, on patches kept in the layout their loops read.
 struct FastKernels {
-  static Patch build(const GrayImage& image, float x, float y) { return build_patch(image, x, y); }
-  static bool align(const Patch& patch, const GrayImage& image, Transform& warp) {
-    return align_at_level(patch, image, warp);
+  using PatchType = simd::PreparedPatch;
+  static bool build(const GrayImage& image, float x, float y, PatchType& patch) {
+    return simd::build_prepared(image, x, y, patch);
+  }
+  static bool align(const PatchType& patch, const GrayImage& image, Transform& warp) {
+    return simd::align_prepared(patch, image, warp);
   }
 };
 
 struct PlainKernels {
-  static Patch build(const GrayImage& image, float x, float y) {
-    return reference::build_patch(image, x, y);
+  using PatchType = Patch;
+  static bool build(const GrayImage& image, float x, float y, PatchType& patch) {
+    patch = reference::build_patch(image, x, y);
+    return patch.valid;
   }
-  static bool align(const Patch& patch, const GrayImage& image, Transform& warp) {
+  static bool align(const PatchType& patch, const GrayImage& image, Transform& warp) {
     return reference::align_at_level(patch, image, warp);
   }
 };
@@ -51,9 +58,10 @@ std::optional<Transform> track(const Pyramid& pyramid0, const Pyramid& pyramid1,
     // 2^level without shifts; deep levels are 0x0 and lose the point before the scale matters.
     const float scale = pow2f(level);
     // The patch is always centred on the starting position, never on the current estimate.
-    const Patch patch =
-        Kernels::build(pyramid0[level], transform.tx() / scale, transform.ty() / scale);
-    if (!patch.valid) return std::nullopt;
+    typename Kernels::PatchType patch;
+    if (!Kernels::build(pyramid0[level], transform.tx() / scale, transform.ty() / scale, patch)) {
+      return std::nullopt;
+    }
     warp.m[6] = warp.m[6] / scale;
     warp.m[7] = warp.m[7] / scale;
     if (!Kernels::align(patch, pyramid1[level], warp)) return std::nullopt;

@@ -268,61 +268,107 @@ TEST(ApplyIncrement, ComposesOnTheRight) {
 
 // Residuals and whole alignments of the vector code against the plain code, bit for bit.
 TEST(PatchResidual, VectorCodeMatchesThePlainCodeBitForBit) {
-  std::mt19937 rng(21);
-  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-  int present = 0;
-  for (int image_index = 0; image_index < 12; ++image_index) {
-    const auto w = 8 + rng() % 100, h = 8 + rng() % 80;
-    GrayImage img = render(Texture(200 + static_cast<std::uint32_t>(image_index)), w, h);
-    if (image_index % 4 == 1) for (auto& v : img.pixels) v = static_cast<std::uint8_t>(rng());
-    if (image_index % 4 == 2) for (auto& v : img.pixels) v = v < 100 ? 0 : v;
-    for (int k = 0; k < 300; ++k) {
-      const float cx = unit(rng) * static_cast<float>(w), cy = unit(rng) * static_cast<float>(h);
-      const Patch p = reference::build_patch(img, cx, cy);
-      const float angle = (unit(rng) - 0.5f) * 1.0f;
-      const float c = std::cos(angle), s = std::sin(angle);
-      const float tx = cx + (unit(rng) - 0.5f) * 6.0f, ty = cy + (unit(rng) - 0.5f) * 6.0f;
-      PatchPoints pts;
-      for (std::size_t i = 0; i < PATCH_SIZE; ++i) {
-        const float ox = PATCH_PATTERN[i].x / 2.0f, oy = PATCH_PATTERN[i].y / 2.0f;
-        pts[i] = {(c * ox + -s * oy) + tx, (s * ox + c * oy) + ty};
-      }
-      if (k % 11 == 0) pts[static_cast<std::size_t>(k % 52)].x = std::numeric_limits<float>::quiet_NaN();
-      const auto fast = patch_residual(p, img, pts);
-      const auto plain = reference::patch_residual(p, img, pts);
-      ASSERT_EQ(fast.has_value(), plain.has_value());
-      if (plain) {
-        ASSERT_TRUE(same_bits(*fast, *plain));
-        ++present;
+  testing::for_each_isa([&] {
+    std::mt19937 rng(21);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    int present = 0;
+    for (int image_index = 0; image_index < 12; ++image_index) {
+      const auto w = 8 + rng() % 100, h = 8 + rng() % 80;
+      GrayImage img = render(Texture(200 + static_cast<std::uint32_t>(image_index)), w, h);
+      if (image_index % 4 == 1) for (auto& v : img.pixels) v = static_cast<std::uint8_t>(rng());
+      if (image_index % 4 == 2) for (auto& v : img.pixels) v = v < 100 ? 0 : v;
+      for (int k = 0; k < 300; ++k) {
+        const float cx = unit(rng) * static_cast<float>(w), cy = unit(rng) * static_cast<float>(h);
+        const Patch p = reference::build_patch(img, cx, cy);
+        const float angle = (unit(rng) - 0.5f) * 1.0f;
+        const float c = std::cos(angle), s = std::sin(angle);
+        const float tx = cx + (unit(rng) - 0.5f) * 6.0f, ty = cy + (unit(rng) - 0.5f) * 6.0f;
+        PatchPoints pts;
+        for (std::size_t i = 0; i < PATCH_SIZE; ++i) {
+          const float ox = PATCH_PATTERN[i].x / 2.0f, oy = PATCH_PATTERN[i].y / 2.0f;
+          pts[i] = {(c * ox + -s * oy) + tx, (s * ox + c * oy) + ty};
+        }
+        if (k % 11 == 0) pts[static_cast<std::size_t>(k % 52)].x = std::numeric_limits<float>::quiet_NaN();
+        const auto fast = patch_residual(p, img, pts);
+        const auto plain = reference::patch_residual(p, img, pts);
+        ASSERT_EQ(fast.has_value(), plain.has_value());
+        if (plain) {
+          ASSERT_TRUE(same_bits(*fast, *plain));
+          ++present;
+        }
       }
     }
-  }
-  EXPECT_GT(present, 500);
+    EXPECT_GT(present, 500);
+  });
 }
 
 TEST(AlignAtLevel, VectorCodeMatchesThePlainCodeBitForBit) {
-  std::mt19937 rng(22);
-  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-  int kept = 0;
-  for (int image_index = 0; image_index < 10; ++image_index) {
-    const Texture tex(300 + static_cast<std::uint32_t>(image_index));
-    const auto w = 16 + rng() % 100, h = 16 + rng() % 80;
-    const GrayImage a = render(tex, w, h);
-    const GrayImage b = render(tex, w, h, unit(rng) * 2.0 - 1.0, unit(rng) * 2.0 - 1.0, (unit(rng) - 0.5) * 0.2, w / 2.0, h / 2.0);
-    for (int k = 0; k < 200; ++k) {
-      const float cx = unit(rng) * static_cast<float>(w), cy = unit(rng) * static_cast<float>(h);
-      const Patch p = reference::build_patch(a, cx, cy);
-      if (!p.valid) continue;
-      Transform start = Transform::at(cx + (unit(rng) - 0.5f), cy + (unit(rng) - 0.5f));
-      Transform fast = start, plain = start;
-      const bool fast_ok = align_at_level(p, b, fast);
-      const bool plain_ok = reference::align_at_level(p, b, plain);
-      ASSERT_EQ(fast_ok, plain_ok);
-      ASSERT_TRUE(same_bits(fast.m, plain.m));
-      kept += plain_ok ? 1 : 0;
+  testing::for_each_isa([&] {
+    std::mt19937 rng(22);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    int kept = 0;
+    for (int image_index = 0; image_index < 10; ++image_index) {
+      const Texture tex(300 + static_cast<std::uint32_t>(image_index));
+      const auto w = 16 + rng() % 100, h = 16 + rng() % 80;
+      const GrayImage a = render(tex, w, h);
+      const GrayImage b = render(tex, w, h, unit(rng) * 2.0 - 1.0, unit(rng) * 2.0 - 1.0, (unit(rng) - 0.5) * 0.2, w / 2.0, h / 2.0);
+      for (int k = 0; k < 200; ++k) {
+        const float cx = unit(rng) * static_cast<float>(w), cy = unit(rng) * static_cast<float>(h);
+        const Patch p = reference::build_patch(a, cx, cy);
+        if (!p.valid) continue;
+        Transform start = Transform::at(cx + (unit(rng) - 0.5f), cy + (unit(rng) - 0.5f));
+        Transform fast = start, plain = start;
+        const bool fast_ok = align_at_level(p, b, fast);
+        const bool plain_ok = reference::align_at_level(p, b, plain);
+        ASSERT_EQ(fast_ok, plain_ok);
+        ASSERT_TRUE(same_bits(fast.m, plain.m));
+        kept += plain_ok ? 1 : 0;
+      }
+    }
+    EXPECT_GT(kept, 300);
+  });
+}
+
+}  // namespace
+}  // namespace glent
+
+namespace glent {
+namespace {
+
+// Very wide levels leave the fast paths (no interior shortcut from 2^16 pixels, plain code from
+// 2^22); the results must not change at the switch-over points.
+TEST(AlignAtLevel, VectorCodeMatchesThePlainCodeOnVeryWideImages) {
+  std::mt19937 rng(23);
+  int valid = 0;
+  for (std::uint32_t width : {65535u, 65536u, 70001u, (1u << 22) + 3u}) {
+    GrayImage img(width, 16);
+    for (auto& v : img.pixels) v = static_cast<std::uint8_t>(60 + rng() % 140);
+    const float w = static_cast<float>(width);
+    for (float x : {5.0f, 6.5f, w * 0.5f + 0.37f, w - 9.25f, w - 7.0f, w - 4.5f}) {
+      testing::for_each_isa([&] {
+        const Patch fast = build_patch(img, x, 8.2f);
+        const Patch plain = reference::build_patch(img, x, 8.2f);
+        ASSERT_TRUE(same_bits(fast, plain)) << width << " at " << x;
+        if (!plain.valid) return;
+        ++valid;
+        Transform a = Transform::at(x + 0.3f, 8.0f), b = a;
+        ASSERT_EQ(align_at_level(plain, img, a), reference::align_at_level(plain, img, b));
+        ASSERT_TRUE(same_bits(a.m, b.m)) << width << " at " << x;
+      });
     }
   }
-  EXPECT_GT(kept, 300);
+  EXPECT_GT(valid, 20);
+}
+
+TEST(AlignAtLevel, PatchesWithAnotherPatternScaleAreAlignedLikeThePlainCode) {
+  const Texture tex(24);
+  const GrayImage a = render(tex, 64, 64);
+  const GrayImage b = render(tex, 64, 64, 0.4, 0.2);
+  Patch p = build_patch(a, 32.0f, 30.0f);
+  p.pattern_scale_down = 4.0f;
+  Transform fast = Transform::at(32.0f, 30.0f), plain = fast;
+  EXPECT_EQ(align_at_level(p, b, fast), reference::align_at_level(p, b, plain));
+  EXPECT_TRUE(same_bits(fast.m, plain.m));
 }
 
 }  // namespace

@@ -218,36 +218,38 @@ TEST(BuildPatch, HInvJtIsALeftInverseOfTheMeanNormalisedJacobian) {
 // The vector code must reproduce the plain code to the bit, valid or not, on every kind of
 // input: textures, noise, saturated areas, tiny images, borders, odd coordinates.
 TEST(BuildPatch, VectorCodeMatchesThePlainCodeBitForBit) {
-  std::mt19937 rng(7);
-  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-  int checked = 0, valid = 0;
-  for (int image_index = 0; image_index < 24; ++image_index) {
-    const auto w = static_cast<std::uint32_t>(image_index < 4 ? 3 + image_index * 3 : 20 + rng() % 120);
-    const auto h = static_cast<std::uint32_t>(image_index < 4 ? 30 : 20 + rng() % 90);
-    GrayImage img = render(Texture(100 + static_cast<std::uint32_t>(image_index)), w, h);
-    if (image_index % 3 == 1) {
-      for (auto& v : img.pixels) v = static_cast<std::uint8_t>(rng());
-    } else if (image_index % 3 == 2) {
-      for (auto& v : img.pixels) v = v < 90 ? 0 : (v > 170 ? 255 : v);
+  testing::for_each_isa([&] {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    int checked = 0, valid = 0;
+    for (int image_index = 0; image_index < 24; ++image_index) {
+      const auto w = static_cast<std::uint32_t>(image_index < 4 ? 3 + image_index * 3 : 20 + rng() % 120);
+      const auto h = static_cast<std::uint32_t>(image_index < 4 ? 30 : 20 + rng() % 90);
+      GrayImage img = render(Texture(100 + static_cast<std::uint32_t>(image_index)), w, h);
+      if (image_index % 3 == 1) {
+        for (auto& v : img.pixels) v = static_cast<std::uint8_t>(rng());
+      } else if (image_index % 3 == 2) {
+        for (auto& v : img.pixels) v = v < 90 ? 0 : (v > 170 ? 255 : v);
+      }
+      for (int k = 0; k < 400; ++k) {
+        float x = unit(rng) * static_cast<float>(w + 8) - 4.0f;
+        float y = unit(rng) * static_cast<float>(h + 8) - 4.0f;
+        if (k % 5 == 0) x = std::round(x * 2.0f) / 2.0f;  // half-way positions
+        if (k % 7 == 0) y = std::round(y);
+        const Patch fast = build_patch(img, x, y);
+        const Patch plain = reference::build_patch(img, x, y);
+        ASSERT_TRUE(same_bits(fast, plain)) << w << "x" << h << " at " << x << ", " << y;
+        ++checked;
+        valid += plain.valid ? 1 : 0;
+      }
     }
-    for (int k = 0; k < 400; ++k) {
-      float x = unit(rng) * static_cast<float>(w + 8) - 4.0f;
-      float y = unit(rng) * static_cast<float>(h + 8) - 4.0f;
-      if (k % 5 == 0) x = std::round(x * 2.0f) / 2.0f;  // half-way positions
-      if (k % 7 == 0) y = std::round(y);
-      const Patch fast = build_patch(img, x, y);
-      const Patch plain = reference::build_patch(img, x, y);
-      ASSERT_TRUE(same_bits(fast, plain)) << w << "x" << h << " at " << x << ", " << y;
-      ++checked;
-      valid += plain.valid ? 1 : 0;
+    for (float x : {kNaN, kInf, -kInf, 1e30f, -1e30f}) {
+      const GrayImage img = render(Texture(9), 32, 32);
+      ASSERT_TRUE(same_bits(build_patch(img, x, 16.0f), reference::build_patch(img, x, 16.0f)));
+      ASSERT_TRUE(same_bits(build_patch(img, 16.0f, x), reference::build_patch(img, 16.0f, x)));
     }
-  }
-  for (float x : {kNaN, kInf, -kInf, 1e30f, -1e30f}) {
-    const GrayImage img = render(Texture(9), 32, 32);
-    ASSERT_TRUE(same_bits(build_patch(img, x, 16.0f), reference::build_patch(img, x, 16.0f)));
-    ASSERT_TRUE(same_bits(build_patch(img, 16.0f, x), reference::build_patch(img, 16.0f, x)));
-  }
-  EXPECT_GT(valid, checked / 3);  // the comparison covered plenty of valid patches
+    EXPECT_GT(valid, checked / 3);  // the comparison covered plenty of valid patches
+  });
 }
 
 }  // namespace

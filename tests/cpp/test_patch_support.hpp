@@ -10,9 +10,12 @@
 #include <random>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "common/transform.hpp"
 #include "image_utilities/gray_image.hpp"
 #include "patch/patch.hpp"
+#include "patch/patch_simd.hpp"
 
 namespace glent::testing {
 
@@ -91,6 +94,22 @@ inline bool same_bits(const Patch& a, const Patch& b) {
   return same_bits(a.mean, b.mean) && same_bits(a.pos, b.pos) && same_bits(a.data, b.data) &&
          same_bits(a.h_inv_jt, b.h_inv_jt) && same_bits(a.pattern_scale_down, b.pattern_scale_down) &&
          a.valid == b.valid;
+}
+
+// Runs `body` once with each instruction set of the vector kernels this processor supports,
+// then restores the one in use, so equivalence tests cover every variant and not only the one
+// dispatch happens to pick here.
+template <class Body>
+void for_each_isa(const Body& body) {
+  const simd::Isa before = simd::current_isa();
+  for (simd::Isa isa : {simd::Isa::sse2, simd::Isa::avx2}) {
+    if (!simd::isa_supported(isa)) continue;
+    simd::use_isa(isa);
+    EXPECT_EQ(simd::current_isa(), isa);
+    SCOPED_TRACE(isa == simd::Isa::avx2 ? "avx2" : "sse2");
+    body();
+  }
+  simd::use_isa(before);
 }
 
 }  // namespace glent::testing

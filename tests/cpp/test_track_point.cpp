@@ -195,40 +195,42 @@ TEST(TrackPoint, PointNearTheLeftBorderSurvivesALevelWithTooFewSamples) {
 
 // Whole forward-backward tracking with the vector kernels against the plain ones.
 TEST(TrackPoint, VectorCodeMatchesThePlainCodeBitForBit) {
-  std::mt19937 rng(50);
-  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-  int survived = 0, total = 0;
-  for (int pair = 0; pair < 8; ++pair) {
-    const Texture tex(500 + static_cast<std::uint32_t>(pair));
-    const std::uint32_t w = 60 + rng() % 200, h = 50 + rng() % 150;
-    const std::uint32_t levels = 1 + rng() % 5;
-    GrayImage f0 = render(tex, w, h);
-    GrayImage f1 = render(tex, w, h, unit(rng) * 6.0 - 3.0, unit(rng) * 6.0 - 3.0,
-                          (unit(rng) - 0.5) * 0.1, w / 2.0, h / 2.0);
-    if (pair % 4 == 3) {  // noise on top of the texture
-      for (auto& v : f1.pixels) v = static_cast<std::uint8_t>(std::clamp(int{v} + int(rng() % 21) - 10, 0, 255));
-    }
-    const Pyramid a = build_pyramid(f0, levels);
-    const Pyramid b = build_pyramid(f1, levels);
-    for (int k = 0; k < 150; ++k) {
-      const Transform t = rotated_at(unit(rng) * static_cast<float>(w), unit(rng) * static_cast<float>(h),
-                                     (unit(rng) - 0.5f) * 0.5f);
-      const std::optional<TrackedPoint> fast = track_point_checked(a, b, 3, t);
-      const std::optional<TrackedPoint> plain = reference::track_point_checked(a, b, 3, t);
-      ASSERT_EQ(fast.has_value(), plain.has_value());
-      const std::optional<Transform> fast_fwd = track_point(a, b, t);
-      const std::optional<Transform> plain_fwd = reference::track_point(a, b, t);
-      ASSERT_EQ(fast_fwd.has_value(), plain_fwd.has_value());
-      if (plain_fwd) {
-        ASSERT_TRUE(same_bits(fast_fwd->m, plain_fwd->m));
+  testing::for_each_isa([&] {
+    std::mt19937 rng(50);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    int survived = 0, total = 0;
+    for (int pair = 0; pair < 8; ++pair) {
+      const Texture tex(500 + static_cast<std::uint32_t>(pair));
+      const std::uint32_t w = 60 + rng() % 200, h = 50 + rng() % 150;
+      const std::uint32_t levels = 1 + rng() % 5;
+      GrayImage f0 = render(tex, w, h);
+      GrayImage f1 = render(tex, w, h, unit(rng) * 6.0 - 3.0, unit(rng) * 6.0 - 3.0,
+                            (unit(rng) - 0.5) * 0.1, w / 2.0, h / 2.0);
+      if (pair % 4 == 3) {  // noise on top of the texture
+        for (auto& v : f1.pixels) v = static_cast<std::uint8_t>(std::clamp(int{v} + int(rng() % 21) - 10, 0, 255));
       }
-      ++total;
-      if (!plain) continue;
-      ASSERT_TRUE(same_bits(fast->transform.m, plain->transform.m));
-      ++survived;
+      const Pyramid a = build_pyramid(f0, levels);
+      const Pyramid b = build_pyramid(f1, levels);
+      for (int k = 0; k < 150; ++k) {
+        const Transform t = rotated_at(unit(rng) * static_cast<float>(w), unit(rng) * static_cast<float>(h),
+                                       (unit(rng) - 0.5f) * 0.5f);
+        const std::optional<TrackedPoint> fast = track_point_checked(a, b, 3, t);
+        const std::optional<TrackedPoint> plain = reference::track_point_checked(a, b, 3, t);
+        ASSERT_EQ(fast.has_value(), plain.has_value());
+        const std::optional<Transform> fast_fwd = track_point(a, b, t);
+        const std::optional<Transform> plain_fwd = reference::track_point(a, b, t);
+        ASSERT_EQ(fast_fwd.has_value(), plain_fwd.has_value());
+        if (plain_fwd) {
+          ASSERT_TRUE(same_bits(fast_fwd->m, plain_fwd->m));
+        }
+        ++total;
+        if (!plain) continue;
+        ASSERT_TRUE(same_bits(fast->transform.m, plain->transform.m));
+        ++survived;
+      }
     }
-  }
-  EXPECT_GT(survived, total / 3);
+    EXPECT_GT(survived, total / 3);
+  });
 }
 
 }  // namespace
