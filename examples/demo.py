@@ -304,6 +304,9 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
 
 def main(argv: list[str] | None = None) -> None:
     args = parse_args(argv)
+    # OpenCV only draws and decodes here; its idle worker threads would otherwise keep spinning
+    # on the cores that glent's worker pool is tracking on.
+    cv2.setNumThreads(1)
     if args.stereo:
         run_stereo(args)
     else:
