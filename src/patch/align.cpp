@@ -54,7 +54,7 @@ std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& ima
   return r;
 }
 
-bool align_at_level(const Patch& patch, const GrayImage& image, Transform& warp) {
+AlignOutcome align_level(const Patch& patch, const GrayImage& image, Transform& warp) {
   for (int iteration = 0; iteration < ITERATIONS_PER_LEVEL; ++iteration) {
     const float m00 = warp.m[0], m10 = warp.m[1], m01 = warp.m[3], m11 = warp.m[4];
     const float tx = warp.m[6], ty = warp.m[7];
@@ -67,7 +67,7 @@ bool align_at_level(const Patch& patch, const GrayImage& image, Transform& warp)
     const std::optional<Residuals> r = reference::patch_residual(patch, image, points);
     // No residual means no update; the warp is then unchanged, so every later iteration of
     // this level would find the same and the level can end here.
-    if (!r) break;
+    if (!r) return iteration == 0 ? AlignOutcome::unmeasured : AlignOutcome::aligned;
     std::array<float, 3> delta;
     for (std::size_t j = 0; j < 3; ++j) {
       delta[j] = -pattern_sum([&](int i) {
@@ -75,9 +75,13 @@ bool align_at_level(const Patch& patch, const GrayImage& image, Transform& warp)
         return patch.h_inv_jt[3 * u + j] * (*r)[u];
       });
     }
-    if (!apply_increment(delta, image, warp)) return false;
+    if (!apply_increment(delta, image, warp)) return AlignOutcome::lost;
   }
-  return true;
+  return AlignOutcome::aligned;
+}
+
+bool align_at_level(const Patch& patch, const GrayImage& image, Transform& warp) {
+  return reference::align_level(patch, image, warp) != AlignOutcome::lost;
 }
 
 }  // namespace reference
@@ -88,6 +92,10 @@ std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& ima
 }
 
 bool align_at_level(const Patch& patch, const GrayImage& image, Transform& warp) {
+  return simd::align_at_level(patch, image, warp) != AlignOutcome::lost;
+}
+
+AlignOutcome align_level(const Patch& patch, const GrayImage& image, Transform& warp) {
   return simd::align_at_level(patch, image, warp);
 }
 

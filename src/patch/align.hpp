@@ -30,4 +30,12 @@ Transform se2_exp(float dx, float dy, float dtheta);
 // false when the point is lost.
 bool align_at_level(const Patch& patch, const GrayImage& image, Transform& warp);
 
+// What one level's alignment found. `unmeasured`: the very first residual was already absent
+// (too few usable samples, e.g. a patch hanging over the image border), so the warp was never
+// compared with the image and stays as it was.
+enum class AlignOutcome { lost, unmeasured, aligned };
+
+// align_at_level, telling an unmeasured level apart from an aligned one.
+AlignOutcome align_level(const Patch& patch, const GrayImage& image, Transform& warp);
+
 }  // namespace glent

@@ -113,7 +113,7 @@ namespace avx2 {
 struct Kernels {
   bool (*build)(const GrayImage&, float, float, PreparedPatch&);
   bool (*residual)(const float*, const GrayImage&, const float*, const float*, float*);
-  bool (*align)(const PreparedPatch&, const GrayImage&, Transform&);
+  AlignOutcome (*align)(const PreparedPatch&, const GrayImage&, Transform&);
 };
 
 constexpr Kernels SSE2_KERNELS{sse2::build_prepared, sse2::residual_at, sse2::align_prepared};
@@ -179,9 +179,9 @@ bool build_prepared(const GrayImage& image, float x, float y, PreparedPatch& out
   return out.valid;
 }
 
-bool align_prepared(const PreparedPatch& patch, const GrayImage& image, Transform& warp) {
+AlignOutcome align_prepared(const PreparedPatch& patch, const GrayImage& image, Transform& warp) {
   if (vector_friendly(image)) return kernels().align(patch, image, warp);
-  return reference::align_at_level(unprepare(patch, 0.0f, 0.0f), image, warp);
+  return reference::align_level(unprepare(patch, 0.0f, 0.0f), image, warp);
 }
 
 Patch build_patch(const GrayImage& image, float x, float y) {
@@ -210,10 +210,10 @@ std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& ima
   return out;
 }
 
-bool align_at_level(const Patch& patch, const GrayImage& image, Transform& warp) {
+AlignOutcome align_at_level(const Patch& patch, const GrayImage& image, Transform& warp) {
   // The vector loop has the pattern in pixels built in; any other scale takes the plain code.
   if (patch.pattern_scale_down != PATTERN_SCALE_DOWN || !vector_friendly(image)) {
-    return reference::align_at_level(patch, image, warp);
+    return reference::align_level(patch, image, warp);
   }
   PreparedPatch prepared;
   prepare(patch, prepared);

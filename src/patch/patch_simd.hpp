@@ -29,12 +29,12 @@ struct alignas(32) PreparedPatch {
 // build_patch into the prepared layout; returns `valid`.
 bool build_prepared(const GrayImage& image, float x, float y, PreparedPatch& out);
 // align_at_level on a prepared patch.
-bool align_prepared(const PreparedPatch& patch, const GrayImage& image, Transform& warp);
+AlignOutcome align_prepared(const PreparedPatch& patch, const GrayImage& image, Transform& warp);
 
 Patch build_patch(const GrayImage& image, float x, float y);
 std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& image,
                                         const PatchPoints& points);
-bool align_at_level(const Patch& patch, const GrayImage& image, Transform& warp);
+AlignOutcome align_at_level(const Patch& patch, const GrayImage& image, Transform& warp);
 
 // Instruction sets the kernels are built for. The best one the processor supports is chosen
 // on first use; tests may switch to another to check it against the plain code.

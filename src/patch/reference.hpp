@@ -99,6 +99,7 @@ Patch build_patch(const GrayImage& image, float x, float y);
 std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& image,
                                         const PatchPoints& points);
 bool align_at_level(const Patch& patch, const GrayImage& image, Transform& warp);
+AlignOutcome align_level(const Patch& patch, const GrayImage& image, Transform& warp);
 
 }  // namespace reference
 }  // namespace glent

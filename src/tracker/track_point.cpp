@@ -19,7 +19,7 @@ struct FastKernels {
   static bool build(const GrayImage& image, float x, float y, PatchType& patch) {
     return simd::build_prepared(image, x, y, patch);
   }
-  static bool align(const PatchType& patch, const GrayImage& image, Transform& warp) {
+  static AlignOutcome align(const PatchType& patch, const GrayImage& image, Transform& warp) {
     return simd::align_prepared(patch, image, warp);
   }
 };
@@ -30,8 +30,8 @@ struct PlainKernels {
     patch = reference::build_patch(image, x, y);
     return patch.valid;
   }
-  static bool align(const PatchType& patch, const GrayImage& image, Transform& warp) {
-    return reference::align_at_level(patch, image, warp);
+  static AlignOutcome align(const PatchType& patch, const GrayImage& image, Transform& warp) {
+    return reference::align_level(patch, image, warp);
   }
 };
 
@@ -64,7 +64,12 @@ std::optional<Transform> track(const Pyramid& pyramid0, const Pyramid& pyramid1,
     }
     warp.m[6] = warp.m[6] / scale;
     warp.m[7] = warp.m[7] / scale;
-    if (!Kernels::align(patch, pyramid1[level], warp)) return std::nullopt;
+    const AlignOutcome outcome = Kernels::align(patch, pyramid1[level], warp);
+    if (outcome == AlignOutcome::lost) return std::nullopt;
+    // A point whose full-resolution patch never met enough of the target image (it hangs over
+    // the border) was not followed at all: its unchanged position would pass the round trip
+    // trivially, so it is lost rather than reported as a track that stood still.
+    if (level == 0 && outcome == AlignOutcome::unmeasured) return std::nullopt;
     warp.m[6] = warp.m[6] * scale;
     warp.m[7] = warp.m[7] * scale;
   }

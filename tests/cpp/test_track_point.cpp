@@ -193,6 +193,24 @@ TEST(TrackPoint, PointNearTheLeftBorderSurvivesALevelWithTooFewSamples) {
   EXPECT_GE(survived, 8);
 }
 
+// A patch centred on or past the frame edge keeps too few samples to yield a residual on the
+// finest level, so the point is never compared with the new frame. Its unchanged position would
+// pass the round trip trivially; it must be lost instead of reported as a track that stood still.
+TEST(TrackPoint, PointWhoseFullResolutionPatchHangsOverTheBorderIsLost) {
+  const Texture tex(43);
+  const Pyramid a = build_pyramid(render(tex, 160, 120), 4);
+  const Pyramid b = build_pyramid(render(tex, 160, 120, 2.0, 0.0), 4);
+  for (float x : {-3.0f, -1.0f, 0.0f, 1.0f, 1.6f, 158.0f, 159.5f, 161.0f}) {
+    for (float y = 30.0f; y < 90.0f; y += 6.0f) {
+      EXPECT_FALSE(track_point_checked(a, b, 0, Transform::at(x, y)).has_value()) << x << ", " << y;
+      EXPECT_FALSE(reference::track_point_checked(a, b, 0, Transform::at(x, y)).has_value());
+    }
+  }
+  // The same frame twice: nothing moves, yet a point over the border is still not measured.
+  EXPECT_FALSE(track_point_checked(a, a, 0, Transform::at(0.0f, 60.0f)).has_value());
+  EXPECT_TRUE(track_point_checked(a, a, 0, Transform::at(20.0f, 60.0f)).has_value());
+}
+
 // Whole forward-backward tracking with the vector kernels against the plain ones.
 TEST(TrackPoint, VectorCodeMatchesThePlainCodeBitForBit) {
   testing::for_each_isa([&] {
