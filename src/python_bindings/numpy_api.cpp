@@ -169,14 +169,16 @@ GrayImage gray_image_from_array(PyObject* object) {
   const std::uint64_t pixel_count = std::uint64_t{width} * height;
   if (bytes < pixel_count) raise(PyExc_ValueError, "Failed to create image from array");
 
-  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(pixel_count));
+  const auto count = static_cast<std::size_t>(pixel_count);
+  std::vector<std::uint8_t> pixels;
   if (c_order || pixel_count != bytes) {
-    // Row-major memory is the picture as it is. (Shapes past 32 bits, where pixel_count is
-    // smaller than the block, take the leading bytes.)
-    std::memcpy(pixels.data(), data, pixels.size());
+    // Row-major memory is the picture as it is: one pass, no zero-fill first. (Shapes past
+    // 32 bits, where pixel_count is smaller than the block, take the leading bytes.)
+    pixels.assign(data, data + count);
   } else {
     // Column-major memory holds a[y, x] at x * H + y: transpose while copying, so the image
     // is the array's picture whatever its memory order.
+    pixels.resize(count);
     for (std::uint32_t x = 0; x < width; ++x) {
       const std::uint8_t* column = data + std::size_t{x} * height;
       for (std::uint32_t y = 0; y < height; ++y) {
