@@ -8,6 +8,7 @@
 #include "common/fatal_error.hpp"
 #include "corners_fast9/fast9.hpp"
 #include "corners_fast9/grid_selection.hpp"
+#include "test_support.hpp"
 #include "image_utilities/gray_image.hpp"
 
 namespace glent {
@@ -158,12 +159,8 @@ TEST(GridSelection, GridLargerThanFrameHasNoCells) {
 TEST(GridSelection, GridSizeZeroIsFatal) {
   // Refused before anything else, whatever the images hold.
   for (const GrayImage& image : {GrayImage(), GrayImage(640, 480), dots_image(64, 64, {{30, 30, 99}})}) {
-    try {
-      select_new_corners(image, image, 1, 0, {{1, 1, 0.0f}}, 1);
-      FAIL() << "no fatal error";
-    } catch (const FatalError& e) {
-      EXPECT_EQ(e.message(), "attempt to divide by zero");
-    }
+    EXPECT_EQ(test_support::fatal_message([&] { select_new_corners(image, image, 1, 0, {{1, 1, 0.0f}}, 1); }),
+              "attempt to divide by zero");
   }
 }
 

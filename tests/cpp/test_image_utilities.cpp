@@ -2,17 +2,19 @@
 
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "common/fatal_error.hpp"
+#include "test_support.hpp"
 #include "image_utilities/gray_image.hpp"
 #include "tracker/pyramid.hpp"
 
 namespace glent {
 namespace {
+
+using test_support::fatal_message;
 
 GrayImage image_of(std::uint32_t w, std::uint32_t h, std::vector<std::uint8_t> px) {
   return GrayImage(w, h, std::move(px));
@@ -23,15 +25,6 @@ GrayImage random_image(std::uint32_t w, std::uint32_t h, unsigned seed) {
   GrayImage img(w, h);
   for (auto& p : img.pixels) p = static_cast<std::uint8_t>(rng() & 0xFF);
   return img;
-}
-
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message();
-  }
-  return "<no fatal error>";
 }
 
 TEST(PixelAt, ReadsRowMajorAndNamesOutOfRangePixel) {

@@ -2,15 +2,17 @@
 
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 
 #include "common/fatal_error.hpp"
+#include "test_support.hpp"
 #include "image_utilities/sampling.hpp"
 
 namespace glent {
 namespace {
+
+using test_support::fatal_message;
 
 GrayImage ramp(std::uint32_t w, std::uint32_t h, int dx, int dy) {
   GrayImage img(w, h);
@@ -18,15 +20,6 @@ GrayImage ramp(std::uint32_t w, std::uint32_t h, int dx, int dy) {
     for (std::uint32_t x = 0; x < w; ++x)
       img.pixels[std::size_t{y} * w + x] = static_cast<std::uint8_t>(dx * static_cast<int>(x) + dy * static_cast<int>(y));
   return img;
-}
-
-std::string fatal_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message();
-  }
-  return "<no fatal error>";
 }
 
 TEST(SampleWithGradient, IntegerPositionGivesPixelAndCentralDifferences) {
