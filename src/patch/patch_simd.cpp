@@ -46,16 +46,30 @@ GLENT_SIMD_INLINE f8 select(i8 mask, f8 a, f8 b) {
   return std::bit_cast<f8>((std::bit_cast<i8>(a) & mask) | (std::bit_cast<i8>(b) & ~mask));
 }
 
-// The fixed reduction of the eight lane sums (see pattern_sum).
+// The fixed reduction of the eight lane sums (see pattern_sum): f_k = acc_k + acc_{k+4} as one
+// four-lane addition of the two halves, then (f0 + f2) and (f1 + f3) as another, then their sum.
+// Each lane adds exactly the operands the scalar grouping names, so the result is the same to
+// the bit; it only takes six instructions instead of a chain of lane extractions.
+typedef float f4 __attribute__((vector_size(16)));
+typedef std::int32_t i4 __attribute__((vector_size(16)));
+struct F4Halves {
+  f4 lo, hi;
+};
+struct I4Halves {
+  i4 lo, hi;
+};
+
 GLENT_SIMD_INLINE float fold(f8 acc) {
-  const float f0 = acc[0] + acc[4];
-  const float f1 = acc[1] + acc[5];
-  const float f2 = acc[2] + acc[6];
-  const float f3 = acc[3] + acc[7];
-  return (f0 + f2) + (f1 + f3);
+  const F4Halves h = std::bit_cast<F4Halves>(acc);
+  const f4 f = h.lo + h.hi;                                   // f0 f1 f2 f3
+  const f4 g = f + __builtin_shuffle(f, i4{2, 3, 2, 3});      // f0+f2 f1+f3 . .
+  return g[0] + g[1];
 }
 GLENT_SIMD_INLINE std::int32_t fold_count(i8 acc) {
-  return ((acc[0] + acc[4]) + (acc[2] + acc[6])) + ((acc[1] + acc[5]) + (acc[3] + acc[7]));
+  const I4Halves h = std::bit_cast<I4Halves>(acc);
+  const i4 f = h.lo + h.hi;
+  const i4 g = f + __builtin_shuffle(f, i4{2, 3, 2, 3});
+  return g[0] + g[1];
 }
 
 // The pattern in pixels (PATCH_PATTERN / PATTERN_SCALE_DOWN, exact), padded with zeros, and the
