@@ -19,7 +19,24 @@ struct PatternOffset {
 
 // Sampling offsets in half-pixel units: odd coordinates in -7..7 with x^2 + y^2 <= 58,
 // rows from y = +7 down to y = -7, x ascending within a row.
-extern const std::array<PatternOffset, PATCH_SIZE> PATCH_PATTERN;
+inline constexpr std::array<PatternOffset, PATCH_SIZE> PATCH_PATTERN = {{
+    // y = +7
+    {-3, 7}, {-1, 7}, {1, 7}, {3, 7},
+    // y = +5
+    {-5, 5}, {-3, 5}, {-1, 5}, {1, 5}, {3, 5}, {5, 5},
+    // y = +3
+    {-7, 3}, {-5, 3}, {-3, 3}, {-1, 3}, {1, 3}, {3, 3}, {5, 3}, {7, 3},
+    // y = +1
+    {-7, 1}, {-5, 1}, {-3, 1}, {-1, 1}, {1, 1}, {3, 1}, {5, 1}, {7, 1},
+    // y = -1
+    {-7, -1}, {-5, -1}, {-3, -1}, {-1, -1}, {1, -1}, {3, -1}, {5, -1}, {7, -1},
+    // y = -3
+    {-7, -3}, {-5, -3}, {-3, -3}, {-1, -3}, {1, -3}, {3, -3}, {5, -3}, {7, -3},
+    // y = -5
+    {-5, -5}, {-3, -5}, {-1, -5}, {1, -5}, {3, -5}, {5, -5},
+    // y = -7
+    {-3, -7}, {-1, -7}, {1, -7}, {3, -7},
+}};
 
 struct Patch {
   float mean = 0.0f;                        // mean raw intensity of the valid samples

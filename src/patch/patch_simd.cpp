@@ -82,20 +82,11 @@ struct Tables {
 
 constexpr Tables make_tables() {
   Tables t{};
-  constexpr float half_units[PATCH_SIZE][2] = {
-      {-3, 7}, {-1, 7}, {1, 7}, {3, 7},
-      {-5, 5}, {-3, 5}, {-1, 5}, {1, 5}, {3, 5}, {5, 5},
-      {-7, 3}, {-5, 3}, {-3, 3}, {-1, 3}, {1, 3}, {3, 3}, {5, 3}, {7, 3},
-      {-7, 1}, {-5, 1}, {-3, 1}, {-1, 1}, {1, 1}, {3, 1}, {5, 1}, {7, 1},
-      {-7, -1}, {-5, -1}, {-3, -1}, {-1, -1}, {1, -1}, {3, -1}, {5, -1}, {7, -1},
-      {-7, -3}, {-5, -3}, {-3, -3}, {-1, -3}, {1, -3}, {3, -3}, {5, -3}, {7, -3},
-      {-5, -5}, {-3, -5}, {-1, -5}, {1, -5}, {3, -5}, {5, -5},
-      {-3, -7}, {-1, -7}, {1, -7}, {3, -7},
-  };
   for (int i = 0; i < PADDED_SIZE; ++i) {
     const bool used = i < PATCH_SIZE;
-    t.x[i] = used ? half_units[i][0] / PATTERN_SCALE_DOWN : 0.0f;
-    t.y[i] = used ? half_units[i][1] / PATTERN_SCALE_DOWN : 0.0f;
+    const auto u = static_cast<std::size_t>(used ? i : 0);
+    t.x[i] = used ? PATCH_PATTERN[u].x / PATTERN_SCALE_DOWN : 0.0f;
+    t.y[i] = used ? PATCH_PATTERN[u].y / PATTERN_SCALE_DOWN : 0.0f;
     t.used[i] = used ? -1 : 0;
   }
   return t;
