@@ -93,6 +93,17 @@ def test_lost_points_are_simply_absent(photo):
     assert list(result) == [1]
 
 
+@pytest.mark.parametrize("x", [-3.0, -1.0, 0.0, 1.0, 1.6, 510.0, 511.5, 513.0])
+def test_points_on_the_frame_edge_are_lost_not_frozen(photo, x):
+    # Their patches hang over the border, so they can never be compared with the new frame; a
+    # point that merely stayed where it was must not be reported as tracked.
+    p0 = glent.build_image_pyramid(to_frame(photo), 4)
+    p1 = glent.build_image_pyramid(to_frame(shifted(photo, 3.0, 0.0)), 4)
+    points = {i: (x, float(y)) for i, y in enumerate(range(60, 460, 20))}
+    assert glent.track_points(p0, p1, points) == {}
+    assert glent.track_points(p0, p0, points) == {}
+
+
 @pytest.mark.parametrize("levels0, levels1", [(2, 2), (3, 4), (1, 5)])
 def test_empty_points_give_empty_dict_whatever_the_depths(photo, levels0, levels1):
     frame = to_frame(photo)
