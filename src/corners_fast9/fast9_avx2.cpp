@@ -73,17 +73,38 @@ GLENT_AVX2_INLINE __m256i circle_pixels(const Window& w, std::size_t x0, int ind
   return load32(w.rows[CIRCLE_ROW[i]] + static_cast<std::ptrdiff_t>(x0) + CIRCLE_DX[i]);
 }
 
-// Per lane: the largest, over the 16 arcs of 9, of the smallest byte on the arc. Minima over
-// 2, 4 and 8 consecutive indices by doubling; an arc of 9 from i is the 8 from i plus i + 8.
+// Per lane: the largest, over the 16 arcs of 9, of the smallest byte on the arc. The circle is
+// read as the 24 indices 0 ... 23 (index k + 16 is index k again) cut into pieces 0 ... 8,
+// 9 ... 17 and 18 ... 23; the arc from i meets at most two neighbouring pieces, so its minimum
+// is the minimum of i to the end of its piece with the start of the next piece up to i + 8.
 GLENT_AVX2_INLINE __m256i best_arc_minimum(const __m256i (&v)[16]) {
-  __m256i min2[16];
-  __m256i min4[16];
-  for (std::size_t i = 0; i < 16; ++i) min2[i] = _mm256_min_epu8(v[i], v[(i + 1) & 15]);
-  for (std::size_t i = 0; i < 16; ++i) min4[i] = _mm256_min_epu8(min2[i], min2[(i + 2) & 15]);
-  __m256i best = _mm256_setzero_si256();
-  for (std::size_t i = 0; i < 16; ++i) {
-    const __m256i min8 = _mm256_min_epu8(min4[i], min4[(i + 4) & 15]);
-    best = _mm256_max_epu8(best, _mm256_min_epu8(min8, v[(i + 8) & 15]));
+  // suffix0[i] = min(v[i ... 8]); prefix1[k] = min(v[9 ... 9 + k]).
+  __m256i suffix0[9];
+  suffix0[8] = v[8];
+  for (int i = 7; i >= 0; --i) {
+    suffix0[i] = _mm256_min_epu8(v[i], suffix0[i + 1]);
+  }
+  __m256i prefix1[8];
+  prefix1[0] = v[9];
+  for (std::size_t k = 1; k < 8; ++k) {
+    prefix1[k] = _mm256_min_epu8(prefix1[k - 1], v[(9 + k) & 15]);
+  }
+  // suffix1[k] = min(v[9 + k ... 17]); prefix2[k] = min(v[18 ... 18 + k]), indices mod 16.
+  __m256i suffix1[9];
+  suffix1[8] = v[1];
+  for (int k = 7; k >= 0; --k) {
+    suffix1[k] = _mm256_min_epu8(v[(9 + k) & 15], suffix1[k + 1]);
+  }
+  __m256i prefix2[6];
+  prefix2[0] = v[2];
+  for (std::size_t k = 1; k < 6; ++k) prefix2[k] = _mm256_min_epu8(prefix2[k - 1], v[2 + k]);
+
+  __m256i best = _mm256_max_epu8(suffix0[0], suffix1[0]);  // the arcs from 0 and from 9
+  for (std::size_t i = 1; i <= 8; ++i) {
+    best = _mm256_max_epu8(best, _mm256_min_epu8(suffix0[i], prefix1[i - 1]));
+  }
+  for (std::size_t k = 1; k <= 6; ++k) {
+    best = _mm256_max_epu8(best, _mm256_min_epu8(suffix1[k], prefix2[k - 1]));
   }
   return best;
 }
@@ -106,16 +127,15 @@ GLENT_AVX2_INLINE Corner* detect_block(const Window& w, std::uint32_t x0, std::u
     below[i] = _mm256_subs_epu8(dark_limit, p);
   };
 
-  // Every arc of 9 holds index 0 or index 8 ...
+  // Every arc of 9 holds index 0 or index 8, and index 4 or index 12: skip the block when no
+  // lane has both with one polarity (an "or" of bytes is nonzero when either is, a min when both
+  // are). Testing 0 and 8 alone first rejects too few blocks of 32 on photographs to pay.
   classify(0);
   classify(8);
-  const __m256i bright_vertical = _mm256_or_si256(above[0], above[8]);
-  const __m256i dark_vertical = _mm256_or_si256(below[0], below[8]);
-  if ((nonzero_lanes(_mm256_or_si256(bright_vertical, dark_vertical)) & lanes) == 0) return out;
-
-  // ... and index 4 or index 12, with the same polarity (min of two bytes: both nonzero).
   classify(4);
   classify(12);
+  const __m256i bright_vertical = _mm256_or_si256(above[0], above[8]);
+  const __m256i dark_vertical = _mm256_or_si256(below[0], below[8]);
   const __m256i bright_ok =
       _mm256_min_epu8(bright_vertical, _mm256_or_si256(above[4], above[12]));
   const __m256i dark_ok = _mm256_min_epu8(dark_vertical, _mm256_or_si256(below[4], below[12]));
@@ -189,6 +209,9 @@ std::vector<Corner> fast9_detect_avx2(const GrayImage& image, std::uint8_t thres
   if (image.width < WINDOW_ROWS || image.height < WINDOW_ROWS) return corners;
   // Each row's corners land here first, so that the vector code never grows a vector.
   std::vector<Corner> row_corners(image.width - 2 * RADIUS);
+  // Room for one corner in eight centres, more than textured photographs give at threshold 10,
+  // so that growing the list rarely copies it.
+  corners.reserve(std::size_t{image.width - 2 * RADIUS} * (image.height - 2 * RADIUS) / 8);
   for (std::uint32_t y = RADIUS; y + RADIUS < image.height; ++y) {
     Window w{};
     for (std::uint32_t k = 0; k < WINDOW_ROWS; ++k) w.rows[k] = image.row(y - RADIUS + k);
