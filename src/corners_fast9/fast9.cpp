@@ -296,6 +296,7 @@ std::vector<Corner> fast9_detect_sse2(const GrayImage& image, std::uint8_t thres
 }
 
 std::vector<Corner> fast9_detect(const GrayImage& image, std::uint8_t threshold) {
+  if (fast9_avx2_supported()) return fast9_detect_avx2(image, threshold);
   return fast9_detect_sse2(image, threshold);
 }
 

@@ -34,4 +34,11 @@ std::vector<Corner> fast9_detect_plain(const GrayImage& image, std::uint8_t thre
 // The detector that tests eight centres at a time on 16-bit SSE2 lanes.
 std::vector<Corner> fast9_detect_sse2(const GrayImage& image, std::uint8_t threshold);
 
+// True when the processor runs fast9_detect_avx2.
+bool fast9_avx2_supported();
+
+// The detector that tests 32 centres at a time on AVX2 byte lanes. Calling it on a processor
+// without AVX2 is a fatal error.
+std::vector<Corner> fast9_detect_avx2(const GrayImage& image, std::uint8_t threshold);
+
 }  // namespace glent
