@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "common/fatal_error.hpp"
 #include "python_bindings/errors.hpp"
@@ -191,18 +192,7 @@ void prefix_argument_error(const char* name) noexcept {
     return;
   }
   PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, message.get());
-#if PY_VERSION_HEX >= 0x030C0000
-  Ref replacement = Ref::steal(PyErr_GetRaisedException());
-#else
-  PyObject* new_type = nullptr;
-  PyObject* new_value = nullptr;
-  PyObject* new_traceback = nullptr;
-  PyErr_Fetch(&new_type, &new_value, &new_traceback);
-  PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-  Ref new_type_ref = Ref::steal(new_type);
-  Ref replacement = Ref::steal(new_value);
-  Ref new_traceback_ref = Ref::steal(new_traceback);
-#endif
+  Ref replacement = take_raised_exception();
   if (!replacement) {
     restore();
     return;
@@ -213,12 +203,7 @@ void prefix_argument_error(const char* name) noexcept {
     PyException_SetTraceback(replacement.get(), traceback);
     Py_DECREF(traceback);
   }
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(replacement.release());
-#else
-  Ref replacement_traceback = Ref::steal(PyException_GetTraceback(replacement.get()));
-  PyErr_Restore(new_type_ref.release(), replacement.release(), replacement_traceback.release());
-#endif
+  set_raised_exception(std::move(replacement));
 }
 
 void raise_not_instance(PyObject* object, const char* expected) {

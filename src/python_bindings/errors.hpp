@@ -26,6 +26,12 @@ PyObject* fatal_error_type() noexcept;
 // Must be called from inside a catch block.
 void set_error_from_current_exception() noexcept;
 
+// Takes the Python exception currently set (normalised; clears the indicator), or null if none.
+Ref take_raised_exception() noexcept;
+
+// Sets `exception` (an exception instance, as taken above) as the current Python exception.
+void set_raised_exception(Ref exception) noexcept;
+
 // Raises `type` with `message` and throws PythonError.
 [[noreturn]] void raise(PyObject* type, const char* message);
 // Same, formatting like PyErr_Format.

@@ -35,18 +35,7 @@ OnceLatch g_numpy_latch;
 // The text of the Python exception currently set, which is cleared.
 std::string take_error_text() {
   if (!PyErr_Occurred()) return "unknown error";
-#if PY_VERSION_HEX >= 0x030C0000
-  Ref value = Ref::steal(PyErr_GetRaisedException());
-#else
-  PyObject* type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &raw_value, &traceback);
-  PyErr_NormalizeException(&type, &raw_value, &traceback);
-  Ref type_ref = Ref::steal(type);
-  Ref value = Ref::steal(raw_value);
-  Ref traceback_ref = Ref::steal(traceback);
-#endif
+  Ref value = take_raised_exception();
   std::string text = "unknown error";
   if (value) {
     Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value.get())),
