@@ -3,11 +3,13 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -102,42 +104,159 @@ std::size_t configured_pool_size() {
 
 }  // namespace
 
-// One loop at a time: the caller publishes the job, workers join it and claim pieces by an
-// atomic counter in piece order, and the caller waits until every worker that joined has left.
+// The calling thread, done with its own share, waits this long for the workers' last items
+// (usually a few microseconds) before it sleeps.
+constexpr auto CALLER_SPIN = std::chrono::microseconds(50);
+
+// Tells the processor that this thread is waiting on memory another one will write.
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ __volatile__("yield");
+#endif
+}
+
+// Checks `done` until it holds or `limit` has passed; returns its last value. Between rounds of
+// checks it yields the processor, so that a thread it shares the processor with (the caller,
+// when the system woke a worker on the caller's processor) is not kept waiting by the spin.
+template <class Done>
+bool spin_until(Done done, std::chrono::steady_clock::duration limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  do {
+    for (int i = 0; i < 16; ++i) {
+      if (done()) return true;
+      cpu_relax();
+    }
+    std::this_thread::yield();
+  } while (std::chrono::steady_clock::now() < deadline);
+  return done();
+}
+
+// One loop at a time. The caller publishes the job; workers join it. Every thread owns a slot,
+// the range of items it is working through front to back, one item at a time. A thread whose
+// slot is empty takes the next piece of the halving in piece order; when there is none left it
+// takes over the back half of the fullest slot of another thread (a single item whole). So no
+// thread idles while another still has an item it has not started, whoever was late to wake.
+// The caller waits until every worker that joined has left.
 struct WorkerPool::State {
+  // The items one thread has claimed and not yet started: [next, end). Changed only under its
+  // mutex; read without it only to choose a slot to take work from.
+  struct alignas(64) Slot {
+    std::mutex mutex;
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> end{0};
+  };
+
   std::mutex caller_mutex;  // serialises parallel_for calls from different threads
 
-  std::mutex mutex;  // guards everything below except the atomics
+  // Sleeping and waking; the state itself is in the atomics below.
+  std::mutex mutex;
   std::condition_variable work_ready;
   std::condition_variable workers_left;
-  bool stopping = false;
-  bool job_open = false;
-  std::uint64_t generation = 0;
-  std::size_t workers_in_job = 0;
 
+  std::atomic<bool> stopping{false};
+  // (generation << 1) | 1 while the loop of that generation is open for workers to join.
+  std::atomic<std::uint64_t> job{0};
+  std::atomic<std::size_t> workers_in_job{0};
+
+  // The open loop; written by the caller before it opens the loop.
   const RangeBody* body = nullptr;
   const std::vector<Range>* pieces = nullptr;
-  std::vector<std::exception_ptr>* failures = nullptr;
   std::atomic<std::size_t> next_piece{0};
-  std::atomic<bool> failed{false};
+  // Items at or after the first failed one are not started any more.
+  std::atomic<std::size_t> failed_begin{0};
+  std::mutex failure_mutex;
+  std::size_t failure_index = 0;
+  std::exception_ptr failure;
 
+  std::unique_ptr<Slot[]> slots;
+  std::size_t slot_count = 0;
   std::vector<std::thread> threads;
 
-  // Claims and runs pieces until none is left or one has failed. Pieces are claimed in
-  // increasing order, so when piece i fails every piece before it has already started: the
-  // failure reported is always the one of the first failing piece.
-  void run_pieces() {
-    InsideLoop inside;
-    const std::size_t count = pieces->size();
-    while (!failed.load(std::memory_order_relaxed)) {
-      const std::size_t i = next_piece.fetch_add(1, std::memory_order_relaxed);
-      if (i >= count) break;
-      try {
-        (*body)((*pieces)[i].begin, (*pieces)[i].end);
-      } catch (...) {
-        (*failures)[i] = std::current_exception();
-        failed.store(true, std::memory_order_relaxed);
+  static void set_range(Slot& slot, std::size_t begin, std::size_t end) {
+    std::lock_guard lock(slot.mutex);
+    slot.next.store(begin, std::memory_order_relaxed);
+    slot.end.store(end, std::memory_order_relaxed);
+  }
+
+  // The next item of the thread's own slot, unless it lies at or after a failed one.
+  bool take_front(Slot& slot, std::size_t& item) {
+    std::lock_guard lock(slot.mutex);
+    const std::size_t next = slot.next.load(std::memory_order_relaxed);
+    const std::size_t end = slot.end.load(std::memory_order_relaxed);
+    if (next >= end) return false;
+    if (next >= failed_begin.load(std::memory_order_relaxed)) {
+      slot.next.store(end, std::memory_order_relaxed);
+      return false;
+    }
+    item = next;
+    slot.next.store(next + 1, std::memory_order_relaxed);
+    return true;
+  }
+
+  // Moves the back half of the fullest other slot into `own`; false when every slot is empty.
+  bool take_over(std::size_t own) {
+    for (;;) {
+      std::size_t victim = slot_count;
+      std::size_t most = 0;
+      for (std::size_t s = 0; s < slot_count; ++s) {
+        if (s == own) continue;
+        const std::size_t next = slots[s].next.load(std::memory_order_relaxed);
+        const std::size_t end = slots[s].end.load(std::memory_order_relaxed);
+        if (end > next && end - next > most) {
+          most = end - next;
+          victim = s;
+        }
       }
+      if (victim == slot_count) return false;
+      std::size_t begin = 0;
+      std::size_t end = 0;
+      {
+        std::lock_guard lock(slots[victim].mutex);
+        const std::size_t next = slots[victim].next.load(std::memory_order_relaxed);
+        end = slots[victim].end.load(std::memory_order_relaxed);
+        if (next >= end) continue;  // emptied meanwhile: look again
+        // The owner keeps the first floor(n / 2) items, as in the halving.
+        begin = next + (end - next) / 2;
+        slots[victim].end.store(begin, std::memory_order_relaxed);
+      }
+      set_range(slots[own], begin, end);
+      return true;
+    }
+  }
+
+  // Keeps the failure of the earliest item; later items stop being started.
+  void record_failure(std::size_t item, std::exception_ptr error) {
+    std::lock_guard lock(failure_mutex);
+    if (item < failure_index) {
+      failure_index = item;
+      failure = std::move(error);
+      failed_begin.store(item, std::memory_order_relaxed);
+    }
+  }
+
+  // Runs items until no thread has any left. Every item before a failed one still runs, so the
+  // failure reported is always that of the first failing item in loop order.
+  void run_pieces(std::size_t own) {
+    InsideLoop inside;
+    Slot& slot = slots[own];
+    for (;;) {
+      std::size_t item = 0;
+      if (take_front(slot, item)) {
+        try {
+          (*body)(item, item + 1);
+        } catch (...) {
+          record_failure(item, std::current_exception());
+        }
+        continue;
+      }
+      const std::size_t p = next_piece.fetch_add(1, std::memory_order_relaxed);
+      if (p < pieces->size()) {
+        set_range(slot, (*pieces)[p].begin, (*pieces)[p].end);
+        continue;
+      }
+      if (!take_over(own)) return;
     }
   }
 
@@ -152,20 +271,34 @@ struct WorkerPool::State {
     }
     t_inside_loop = true;
     std::uint64_t seen = 0;
-    std::unique_lock lock(mutex);
     for (;;) {
-      work_ready.wait(lock, [&] { return stopping || (job_open && generation != seen); });
-      if (stopping) return;
-      seen = generation;
-      ++workers_in_job;
-      lock.unlock();
-      run_pieces();
-      lock.lock();
-      if (--workers_in_job == 0) workers_left.notify_all();
+      std::uint64_t word = 0;
+      const auto wanted = [&] {
+        word = job.load();
+        return stopping.load() || ((word & 1) != 0 && word != seen);
+      };
+      // Workers sleep as soon as they have nothing to do: a worker spinning for the next loop
+      // can hold up the very thread that would start it when both share a processor.
+      {
+        std::unique_lock lock(mutex);
+        work_ready.wait(lock, wanted);
+      }
+      if (stopping.load()) return;
+      seen = word;
+      // Joining and the caller's closing are ordered: either the caller sees this worker in
+      // the loop and waits for it, or the worker sees the loop closed and leaves it untouched.
+      workers_in_job.fetch_add(1);
+      if (job.load() == word) run_pieces(index + 1);
+      if (workers_in_job.fetch_sub(1) == 1) {
+        std::lock_guard lock(mutex);
+        workers_left.notify_all();
+      }
     }
   }
 
   void start_workers(std::size_t count) {
+    slot_count = count + 1;
+    slots = std::make_unique<Slot[]>(slot_count);
     // Workers leave asynchronous signals to the application's own threads.
     sigset_t all;
     sigset_t previous;
@@ -184,10 +317,8 @@ struct WorkerPool::State {
   }
 
   void stop_workers() {
-    {
-      std::lock_guard lock(mutex);
-      stopping = true;
-    }
+    stopping.store(true);
+    { std::lock_guard lock(mutex); }
     work_ready.notify_all();
     for (std::thread& t : threads) t.join();
   }
@@ -196,30 +327,30 @@ struct WorkerPool::State {
     std::lock_guard serial(caller_mutex);
     const std::vector<Range> loop_pieces =
         halve_into_pieces(count, PIECES_PER_THREAD * (threads.size() + 1));
-    std::vector<std::exception_ptr> loop_failures(loop_pieces.size());
-    {
-      std::lock_guard lock(mutex);
-      body = &loop_body;
-      pieces = &loop_pieces;
-      failures = &loop_failures;
-      next_piece.store(0, std::memory_order_relaxed);
-      failed.store(false, std::memory_order_relaxed);
-      ++generation;
-      job_open = true;
-    }
+    // No worker is in a loop now: the fields are the caller's until the loop opens.
+    body = &loop_body;
+    pieces = &loop_pieces;
+    next_piece.store(0, std::memory_order_relaxed);
+    failed_begin.store(count, std::memory_order_relaxed);
+    failure_index = count;
+    failure = nullptr;
+    for (std::size_t s = 0; s < slot_count; ++s) set_range(slots[s], 0, 0);
+    const std::uint64_t generation = (job.load(std::memory_order_relaxed) >> 1) + 1;
+    job.store((generation << 1) | 1);
+    { std::lock_guard lock(mutex); }  // a worker about to sleep has checked `job` or waits
     work_ready.notify_all();
-    run_pieces();
-    {
+    run_pieces(0);
+    job.store(generation << 1);
+    const auto all_left = [&] { return workers_in_job.load() == 0; };
+    if (!spin_until(all_left, CALLER_SPIN)) {
       std::unique_lock lock(mutex);
-      job_open = false;
-      workers_left.wait(lock, [&] { return workers_in_job == 0; });
-      body = nullptr;
-      pieces = nullptr;
-      failures = nullptr;
+      workers_left.wait(lock, all_left);
     }
-    for (const std::exception_ptr& failure : loop_failures) {
-      if (failure) std::rethrow_exception(failure);
-    }
+    body = nullptr;
+    pieces = nullptr;
+    std::exception_ptr error = std::move(failure);
+    failure = nullptr;
+    if (error) std::rethrow_exception(error);
   }
 };
 

@@ -42,9 +42,12 @@ class WorkerPool {
 std::size_t worker_pool_size();
 
 // Runs body(begin, end) over contiguous pieces of [0, count) on the pool and returns when all
-// are done. Pieces come from repeated halving; fewer than two items run on the calling thread.
-// An exception thrown by a piece is rethrown on the calling thread after every started piece
-// has finished (the first in piece order wins).
+// are done; fewer than two items run on the calling thread as one piece. Threads take the
+// pieces of a repeated halving in order, hand them to the body an item at a time, and a thread
+// that has none left takes over half of another thread's unstarted items. An exception thrown
+// by the body is rethrown on the calling thread after every started piece has finished; every
+// item before the failing one still runs, and the failure of the first failing item in loop
+// order wins.
 void parallel_for(std::size_t count, const RangeBody& body);
 
 // Tracks every entry of `points` with track_point_checked on the pool; returns the survivors,

@@ -83,6 +83,32 @@ TEST_P(PoolOfSize, AnyExceptionTypeIsHandedBack) {
                int);
 }
 
+TEST_P(PoolOfSize, ThreadHeldUpInAnItemLeavesItsOtherItemsToTheRest) {
+  if (GetParam() < 2) GTEST_SKIP() << "needs a second thread";
+  WorkerPool pool(GetParam());
+  for (const std::size_t count : {2u, 9u, 64u, 1001u}) {
+    // Item 0 waits until every other item has run: only possible if the other threads take
+    // over the items queued behind it on its own thread.
+    std::atomic<std::size_t> others{0};
+    std::atomic<bool> saw_all{false};
+    pool.parallel_for(count, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        if (i != 0) {
+          ++others;
+          continue;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (others.load() < count - 1 && std::chrono::steady_clock::now() < deadline) {
+          std::this_thread::yield();
+        }
+        saw_all = others.load() == count - 1;
+      }
+    });
+    EXPECT_TRUE(saw_all.load()) << count << " items";
+    EXPECT_EQ(others.load(), count - 1);
+  }
+}
+
 TEST(WorkerPool, LoopStartedInsideALoopRunsWithoutDeadlock) {
   WorkerPool pool(4);
   std::atomic<std::size_t> total{0};
