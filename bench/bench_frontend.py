@@ -5,6 +5,12 @@ one run; plus glent.StereoGlent on the bundled Middlebury stereo pair next to th
 admission step (left corners tracked into the right image and back).
 
     python bench/bench_frontend.py [--frames 120] [--photo astronaut] [--stereo-rounds 10]
+                                   [--threads 1] [--json]
+
+--threads 1 sets GLENT_NUM_THREADS=1 (read when glent's worker pool starts) and
+cv2.setNumThreads(1); without it both libraries use every logical CPU.  --json runs only the
+sequence and prints its per-frame medians as one JSON line (bench/run.py uses it for the
+one-thread figures).
 """
 
 from __future__ import annotations
@@ -16,6 +22,7 @@ import os
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import argparse
+import json
 import sys
 import time
 from pathlib import Path
@@ -167,8 +174,21 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--frames", type=int, default=120)
     parser.add_argument("--photo", default="astronaut")
     parser.add_argument("--stereo-rounds", type=int, default=10)
+    parser.add_argument("--threads", type=int, default=0, help="1 = single thread (0: all)")
+    parser.add_argument("--json", action="store_true", help="sequence medians only, as JSON")
     args = parser.parse_args(argv)
-    print_sequence(run_sequence(render_sequence(args.frames, args.photo)))
+    if args.threads:
+        # Before glent's pool exists (it is created on the first frame that tracks).
+        os.environ["GLENT_NUM_THREADS"] = str(args.threads)
+        import cv2
+
+        cv2.setNumThreads(args.threads)
+    seq = run_sequence(render_sequence(args.frames, args.photo))
+    if args.json:
+        keys = ("median_time", "median_live", "us_per_track")
+        print(json.dumps({n: {k: seq[n][k] for k in keys} for n in ("glent", "opencv21", "opencv11")}))
+        return
+    print_sequence(seq)
     print_stereo(run_stereo(rounds=args.stereo_rounds))
 
 

@@ -6,7 +6,8 @@ Runs, each interleaved so that machine noise hits both sides alike:
   - build_image_pyramid vs numpy.copy of a 640x480 frame;
   - track_points on 1000 corners vs cv2.calcOpticalFlowPyrLK forward+backward (all threads, and
     one thread in a child process with GLENT_NUM_THREADS=1 / cv2.setNumThreads(1));
-  - Glent vs an OpenCV front end on a 640x480 moving-camera sequence with exact ground truth;
+  - Glent vs an OpenCV front end on a 640x480 moving-camera sequence with exact ground truth
+    (all threads in this process, one thread in a child process);
   - StereoGlent vs the same OpenCV admission step on the bundled Middlebury pair;
   - FAST-9 alone on a 320x240 image vs cv2.FastFeatureDetector (when the C++ bench is built);
   - a memory soak of Glent over 2000 frames (child process).
@@ -67,8 +68,11 @@ def table(r: dict[str, Any]) -> str:
     def vs(t: float, base: float, name: str) -> str:
         return ms(t) if name == "glent" else f"{ms(t)} ({t / base:.1f}x)"
 
-    add("time per frame, median (x glent)",
+    seq1 = r["sequence_1"]
+    add("time per frame, median, all threads (x glent)",
         lambda n: vs(seq[n]["median_time"], g["median_time"], n))
+    add("time per frame, median, 1 thread (x glent)",
+        lambda n: vs(seq1[n]["median_time"], seq1["glent"]["median_time"], n))
     add("time per live track", lambda n: f"{seq[n]['us_per_track']:.2f} µs")
     add("live tracks, median", lambda n: f"{seq[n]['median_live']:.0f}")
     add("track length, mean (frames)", lambda n: f"{seq[n]['mean_length']:.1f}")
@@ -100,10 +104,26 @@ def table(r: dict[str, Any]) -> str:
     return "\n".join(lines)
 
 
+def ratios(r: dict[str, Any]) -> dict[str, float]:
+    """glent's time over OpenCV's (below 1: glent is faster), per frame and per point."""
+    out: dict[str, float] = {}
+    for label, seq in (("all threads", r["sequence"]), ("1 thread", r["sequence_1"])):
+        for win in (11, 21):
+            out[f"per frame, {label}, glent / LK{win}"] = (
+                seq["glent"]["median_time"] / seq[f"opencv{win}"]["median_time"])
+    for label, tp in (("all threads", r["track_points"]), ("1 thread", r["track_points_1"])):
+        for win in (11, 21):
+            out[f"track_points per point, {label}, glent / LK{win} fwd+bwd"] = (
+                tp["glent"]["median"] / tp[f"cv{win}"]["median"])
+    return out
+
+
 def notes(r: dict[str, Any]) -> str:
     p, m, tp = r["pyramid"], r["memory"], r["track_points"]
     mib = 1024.0 * 1024.0
     out = [
+        "- Ratios, glent's median time over OpenCV's (below 1.00: glent faster): "
+        + "; ".join(f"{k} {v:.2f}" for k, v in ratios(r).items()) + ".",
         f"- build_image_pyramid, 640x480, 4 levels: {ms(p['pyramid'])} median vs numpy.copy "
         f"{ms(p['copy'])} ({p['ratio']:.2f}x the copy).",
         f"- OpenCV builds its pyramids inside every LK call (its Python binding refuses prebuilt "
@@ -173,6 +193,9 @@ def main(argv: list[str] | None = None) -> None:
                                      env={"GLENT_NUM_THREADS": "1"})
     print(f"sequence of {frames} frames ...", flush=True)
     r["sequence"] = bench_frontend.run_sequence(render_sequence(frames))
+    print(f"sequence of {frames} frames, 1 thread ...", flush=True)
+    r["sequence_1"] = child_json("bench_frontend.py", "--frames", str(frames), "--threads", "1",
+                                 env={"GLENT_NUM_THREADS": "1"})
     print("stereo ...", flush=True)
     r["stereo"] = bench_frontend.run_stereo(rounds=4 if quick else 10)
     print("FAST ...", flush=True)
