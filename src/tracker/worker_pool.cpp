@@ -118,8 +118,8 @@ inline void cpu_relax() {
 }
 
 // Checks `done` until it holds or `limit` has passed; returns its last value. Between rounds of
-// checks it yields the processor, so that a thread it shares the processor with (the caller,
-// when the system woke a worker on the caller's processor) is not kept waiting by the spin.
+// checks it yields the processor, so that a thread it shares the processor with (a worker the
+// system woke on the caller's processor) is not kept waiting by the spin.
 template <class Done>
 bool spin_until(Done done, std::chrono::steady_clock::duration limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
