@@ -165,6 +165,7 @@ def test_stereo_pair_without_matches_adds_nothing(photo):
     assert min(s.get_track_points()[0]) == 0
 
 
+@pytest.mark.resident_memory
 def test_tracker_state_is_released_with_the_object(photo):
     import gc
 
