@@ -57,7 +57,7 @@ def run(binary: str | None = None, alternations: int = 3, reps: int = 300) -> di
     import glent
 
     sys.path.insert(0, str(HERE))
-    from sequences import render_sequence
+    from glent_sequences import render_sequence
 
     image = glent.build_image_pyramid(render_sequence(1).frames[0], 2)[1]
     detector = cv2.FastFeatureDetector.create(10, False)

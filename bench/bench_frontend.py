@@ -34,7 +34,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import glent  # noqa: E402
 from opencv_frontend import OpenCVFrontEnd, stereo_match  # noqa: E402
-from sequences import CameraSequence, render_sequence, stereo_pair, track_errors  # noqa: E402
+from glent_sequences import CameraSequence, render_sequence, stereo_pair, track_errors  # noqa: E402
 from timing import fmt_time, interleaved  # noqa: E402
 
 Points = dict[int, tuple[float, float]]

@@ -25,7 +25,7 @@ from typing import Any
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import glent  # noqa: E402
-from sequences import render_sequence  # noqa: E402
+from glent_sequences import render_sequence  # noqa: E402
 
 
 def rss_bytes() -> int:

@@ -22,7 +22,7 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import glent  # noqa: E402
-from sequences import render_sequence  # noqa: E402
+from glent_sequences import render_sequence  # noqa: E402
 from timing import fmt_time, interleaved  # noqa: E402
 
 

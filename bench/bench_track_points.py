@@ -54,7 +54,7 @@ def run(points: int = 1000, rounds: int = 60) -> dict[str, Any]:
     import cv2
 
     import glent
-    from sequences import render_sequence
+    from glent_sequences import render_sequence
     from timing import interleaved
 
     seq = render_sequence(2)

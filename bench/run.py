@@ -39,7 +39,7 @@ import bench_fast9  # noqa: E402
 import bench_frontend  # noqa: E402
 import bench_pyramid  # noqa: E402
 import bench_track_points  # noqa: E402
-from sequences import render_sequence  # noqa: E402
+from glent_sequences import render_sequence  # noqa: E402
 from timing import fmt_time, machine  # noqa: E402
 
 NAMES = {"glent": "glent", "opencv21": "OpenCV LK win 21", "opencv11": "OpenCV LK win 11"}

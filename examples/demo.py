@@ -29,11 +29,7 @@ import numpy as np
 import numpy.typing as npt
 
 import glent
-
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "bench"))
-
-from sequences import PHOTOS, CameraSequence, render_sequence, stereo_pair  # noqa: E402
+from glent_sequences import PHOTOS, CameraSequence, render_sequence, stereo_pair
 
 Gray = npt.NDArray[np.uint8]
 Points = dict[int, tuple[float, float]]

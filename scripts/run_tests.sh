@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test of glent on a fresh Debian/Ubuntu machine: installs what is missing, builds the
-# package the way a user installs it and runs the Python tests against that installation, then
-# builds and runs the C++ core tests, plain and with AddressSanitizer + UndefinedBehaviorSanitizer.
+# Runs every test of glent on a fresh Debian/Ubuntu machine: installs what is missing, builds and
+# runs the C++ core tests, plain and with AddressSanitizer + UndefinedBehaviorSanitizer, builds the
+# sdist and from it the wheel a user installs, and runs the Python tests against that wheel in a
+# fresh environment without compilers, then once more against a sanitized build of the module.
 # Compiler warnings are errors (GLENT_WERROR=OFF to relax).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,8 +27,11 @@ cmake --build build/cpp-sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/cpp-sanitize --output-on-failure -j"$jobs"
 
-echo "== Python package and tests"
-python -m pip install -q "$root[test]"
-# Run from outside the source tree so that only the installed package can be imported.
-cd "$(mktemp -d)"
-python -m pytest "$root/tests/python" -q
+echo "== Python: sdist, wheel built from it, repaired to manylinux, tested where nothing can build"
+# The Python tests run here, once, against the installed wheel (see scripts/test_wheel.sh).
+bash scripts/test_wheel.sh
+
+echo "== Python tests with AddressSanitizer and UndefinedBehaviorSanitizer"
+# In the wheel test's environment, which has every test requirement; the sanitized module
+# built here comes first on the path.
+GLENT_TEST_PYTHON="$root/build/release/venv/bin/python" bash scripts/test_python_sanitized.sh

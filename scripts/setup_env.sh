@@ -6,6 +6,10 @@ missing=()
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 ${PYTHON:-python3} -c 'import venv, ensurepip' >/dev/null 2>&1 || missing+=(python3-venv)
+# The headers to build an extension module against (Debian ships them apart from the interpreter).
+${PYTHON:-python3} -c 'import os, sysconfig; assert os.path.exists(
+    os.path.join(sysconfig.get_paths()["include"], "Python.h"))' >/dev/null 2>&1 ||
+  missing+=(python3-dev)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing system packages: ${missing[*]}"
   if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi

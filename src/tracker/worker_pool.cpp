@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/fatal_error.hpp"
+#include "tracker/cpu_quota.hpp"
 #include "tracker/track_point.hpp"
 
 namespace glent {
@@ -97,8 +98,9 @@ std::size_t configured_pool_size() {
   if (const auto requested = parse_thread_count(std::getenv("GLENT_NUM_THREADS"))) {
     return *requested;
   }
-  const unsigned processors = std::thread::hardware_concurrency();
-  const std::size_t n = processors == 0 ? 1 : processors;
+  // The processors this process may run on, not all those of the machine: under an affinity
+  // mask or a container's CPU quota more threads would only take turns on the same cores.
+  const std::size_t n = available_cpu_count();
   return n < MAX_POOL_THREADS ? n : MAX_POOL_THREADS;
 }
 

@@ -38,7 +38,8 @@ class WorkerPool {
 };
 
 // Number of threads of the process-wide pool: GLENT_NUM_THREADS when set to a positive
-// integer, else the number of logical processors. Read when the pool is first created.
+// integer, else the processors the process may use (available_cpu_count: its affinity mask,
+// capped by its cgroup's CPU quota). Read when the pool is first created.
 std::size_t worker_pool_size();
 
 // Runs body(begin, end) over contiguous pieces of [0, count) on the pool and returns when all

@@ -1,6 +1,8 @@
-// The worker pool: coverage of the loop, hand-back of failures, concurrent callers, fork.
+// The worker pool: coverage of the loop, hand-back of failures, concurrent callers, fork, and
+// its size from the environment, the affinity mask and the cgroup CPU quota.
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <new>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "common/fatal_error.hpp"
+#include "tracker/cpu_quota.hpp"
 #include "tracker/worker_pool.hpp"
 
 namespace glent {
@@ -257,11 +261,125 @@ TEST_P(PoolSizeFromEnvironment, IsReadWhenTheChildCreatesItsPool) {
     } else {
       setenv("GLENT_NUM_THREADS", c.value, 1);
     }
-    const unsigned hw = std::thread::hardware_concurrency();
-    const std::size_t expected = c.overrides ? c.expected : (hw == 0 ? 1 : hw);
+    const std::size_t expected = c.overrides ? c.expected : available_cpu_count();
     return worker_pool_size() == expected && sums_correctly_on_process_pool();
   });
   EXPECT_EQ(status, 0) << (c.value ? c.value : "(unset)");
+}
+
+// Only the processors of the affinity mask count: a child pinned to its first k allowed CPUs
+// creates a pool of k threads (k = 1, and 2 where the process may use two).
+TEST(ProcessPool, DefaultSizeFollowsTheAffinityMask) {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  const std::size_t quota = cgroup_cpu_limit().value_or(CPU_SETSIZE);
+  for (std::size_t k : {1u, 2u}) {
+    if (static_cast<std::size_t>(CPU_COUNT(&allowed)) < k || quota < k) continue;
+    EXPECT_EQ(run_in_child([&allowed, k] {
+                cpu_set_t pinned;
+                CPU_ZERO(&pinned);
+                std::size_t taken = 0;
+                for (int cpu = 0; cpu < CPU_SETSIZE && taken < k; ++cpu) {
+                  if (CPU_ISSET(cpu, &allowed)) {
+                    CPU_SET(cpu, &pinned);
+                    ++taken;
+                  }
+                }
+                if (sched_setaffinity(0, sizeof pinned, &pinned) != 0) return false;
+                unsetenv("GLENT_NUM_THREADS");
+                return affinity_cpu_count() == k && available_cpu_count() == k &&
+                       worker_pool_size() == k && sums_correctly_on_process_pool();
+              }),
+              0)
+        << k << " CPUs";
+  }
+}
+
+struct QuotaCase {
+  const char* quota;   // cpu.max, or cpu.cfs_quota_us when `period` is set
+  const char* period;  // cpu.cfs_period_us; nullptr for a cgroup v2 cpu.max
+  std::optional<std::size_t> processors;
+};
+
+void PrintTo(const QuotaCase& c, std::ostream* os) {
+  *os << '"' << c.quota << '"';
+  if (c.period) *os << " / \"" << c.period << '"';
+}
+
+class CpuQuotaFile : public ::testing::TestWithParam<QuotaCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Samples, CpuQuotaFile,
+    ::testing::Values(
+        // cgroup v2 cpu.max
+        QuotaCase{"max 100000\n", nullptr, std::nullopt}, QuotaCase{"200000 100000\n", nullptr, 2},
+        QuotaCase{"150000 100000\n", nullptr, 2}, QuotaCase{"50000 100000", nullptr, 1},
+        QuotaCase{"1 100000", nullptr, 1}, QuotaCase{"400000 100000", nullptr, 4},
+        QuotaCase{"100000 100000", nullptr, 1}, QuotaCase{"100001 100000", nullptr, 2},
+        QuotaCase{"6400000 100000", nullptr, 64}, QuotaCase{"0 100000", nullptr, std::nullopt},
+        QuotaCase{"200000 0", nullptr, std::nullopt}, QuotaCase{"max", nullptr, std::nullopt},
+        QuotaCase{"", nullptr, std::nullopt}, QuotaCase{"200000", nullptr, std::nullopt},
+        QuotaCase{"-1 100000", nullptr, std::nullopt}, QuotaCase{"2e5 100000", nullptr, std::nullopt},
+        QuotaCase{"200000 100000 7", nullptr, std::nullopt},
+        QuotaCase{"99999999999999999999999 100000", nullptr, std::nullopt},
+        QuotaCase{"\x01garbage\xff", nullptr, std::nullopt},
+        // cgroup v1 cpu.cfs_quota_us and cpu.cfs_period_us
+        QuotaCase{"-1\n", "100000\n", std::nullopt}, QuotaCase{"300000\n", "100000\n", 3},
+        QuotaCase{"250000\n", "100000\n", 3}, QuotaCase{"20000", "10000", 2},
+        QuotaCase{"1000", "100000", 1}, QuotaCase{"300000", "0", std::nullopt},
+        QuotaCase{"", "100000", std::nullopt}, QuotaCase{"lots", "100000", std::nullopt},
+        QuotaCase{"300000", "", std::nullopt}),
+    [](const ::testing::TestParamInfo<QuotaCase>& case_info) {
+      return "case" + std::to_string(case_info.index);
+    });
+
+TEST_P(CpuQuotaFile, GivesTheProcessorsItGrantsRoundedUp) {
+  const QuotaCase c = GetParam();
+  const std::optional<std::size_t> got =
+      c.period ? parse_cfs_quota(c.quota, c.period) : parse_cpu_max(c.quota);
+  EXPECT_EQ(got, c.processors);
+}
+
+// Where the limit files are: the process's own cgroup and its ancestors up to the mount point,
+// for the v2 hierarchy and the v1 cpu controller, whatever part of the hierarchy is mounted.
+TEST(CgroupCpuDirectories, FollowTheOwnCgroupUpToTheMount) {
+  const auto paths = [](const std::vector<CgroupCpuDirectory>& dirs) {
+    std::vector<std::string> out;
+    for (const auto& d : dirs) out.push_back(std::to_string(d.version) + " " + d.path);
+    return out;
+  };
+  using Paths = std::vector<std::string>;
+  // Unified hierarchy only (a systemd host, or a container with its own cgroup namespace).
+  EXPECT_EQ(paths(cgroup_cpu_directories(
+                "0::/user.slice/job 7.scope\n",
+                "22 1 0:21 / /proc rw - proc proc rw\n"
+                "30 1 0:26 / /sys/fs/cgroup rw,nosuid shared:4 - cgroup2 cgroup2 rw,nsdelegate\n")),
+            (Paths{"2 /sys/fs/cgroup/user.slice/job 7.scope", "2 /sys/fs/cgroup/user.slice",
+                   "2 /sys/fs/cgroup"}));
+  // Inside a container: the process sits at the top of what is mounted.
+  EXPECT_EQ(paths(cgroup_cpu_directories("0::/\n",
+                                         "40 30 0:26 / /sys/fs/cgroup ro - cgroup2 cgroup2 rw\n")),
+            (Paths{"2 /sys/fs/cgroup"}));
+  // cgroup v1 with the mount showing only the container's part of the hierarchy, an escaped
+  // space in the mount point, and the v2 hierarchy without a cpu controller beside it.
+  EXPECT_EQ(paths(cgroup_cpu_directories(
+                "12:pids:/docker/abc\n4:cpu,cpuacct:/docker/abc/inner\n0::/docker/abc\n",
+                "31 23 0:28 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n"
+                "32 31 0:29 /docker/abc /sys/fs/cgroup/cpu\\040x rw - cgroup cgroup rw,cpu,cpuacct\n"
+                "33 31 0:30 /docker/abc /sys/fs/cgroup/unified rw - cgroup2 cgroup2 rw\n")),
+            (Paths{"2 /sys/fs/cgroup/unified", "1 /sys/fs/cgroup/cpu x/inner",
+                   "1 /sys/fs/cgroup/cpu x"}));
+  // A cgroup outside the mounted part: only the mount point itself can be read.
+  EXPECT_EQ(paths(cgroup_cpu_directories(
+                "3:cpu:/elsewhere\n",
+                "32 31 0:29 /docker/abc /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\n")),
+            (Paths{"1 /sys/fs/cgroup/cpu"}));
+  // Neither a cpu controller nor a unified hierarchy, or unreadable input: nowhere to look.
+  EXPECT_EQ(paths(cgroup_cpu_directories("5:memory:/a\n",
+                                         "35 31 0:32 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n")),
+            Paths{});
+  EXPECT_EQ(paths(cgroup_cpu_directories("garbage", "32 31 0:29\n - cgroup2")), Paths{});
 }
 
 }  // namespace

@@ -426,6 +426,7 @@ def hammer(frame, rounds):
         g.remove_id([0])
 
 
+@pytest.mark.resident_memory
 def test_refused_calls_do_not_leak(frame):
     hammer(frame, 1000)  # warm up caches and allocator pools
     gc.collect()

@@ -157,6 +157,7 @@ def test_mypy_accepts_the_examples_and_benchmarks(tmp_path: Path) -> None:
     needs_mypy()
     files = [str(p) for p in sorted((ROOT / "examples").glob("*.py"))]
     files += [str(p) for p in sorted((ROOT / "bench").glob("*.py"))]
+    files += [str(p) for p in sorted((ROOT / "python").glob("*.py"))]
     if not files:
         pytest.skip("examples and benchmarks are not in this tree")
     result = run_mypy(tmp_path, "--ignore-missing-imports", "--check-untyped-defs",

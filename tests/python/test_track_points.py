@@ -168,6 +168,39 @@ def test_results_identical_for_one_thread_and_the_default_pool():
     assert single == run_with_threads(5)
 
 
+POOL_THREADS_SCRIPT = """
+import os
+os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:{cpus}])
+import numpy as np
+import glent
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+frame = np.tile(np.arange(256, dtype=np.uint8), (256, 1)) ^ np.arange(256, dtype=np.uint8)[:, None]
+p = glent.build_image_pyramid(frame, 3)
+before = threads()
+glent.track_points(p, p, {{i: (40.0 + i, 60.0 + i) for i in range(64)}})
+print(threads() - before)
+"""
+
+
+@pytest.mark.parametrize("cpus, setting, workers", [(1, None, 0), (2, None, 1), (1, "3", 2)])
+def test_pool_starts_one_worker_per_allowed_cpu_besides_the_caller(cpus, setting, workers):
+    # The pool computes on the calling thread and size - 1 workers; by default its size is the
+    # number of CPUs in the affinity mask, and GLENT_NUM_THREADS overrides that.
+    if len(os.sched_getaffinity(0)) < cpus:
+        pytest.skip(f"this process may use fewer than {cpus} CPUs")
+    env = dict(os.environ)
+    env.pop("GLENT_NUM_THREADS", None)
+    if setting is not None:
+        env["GLENT_NUM_THREADS"] = setting
+    result = subprocess.run([sys.executable, "-c", POOL_THREADS_SCRIPT.format(cpus=cpus)], env=env,
+                            capture_output=True, text=True, timeout=120, cwd="/")
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) == workers
+
+
 def track_in_child(frame0, frame1, points, queue):
     p0 = glent.build_image_pyramid(frame0, 4)
     p1 = glent.build_image_pyramid(frame1, 4)

@@ -165,6 +165,7 @@ def test_stereo_pair_without_matches_adds_nothing(photo):
     assert min(s.get_track_points()[0]) == 0
 
 
+@pytest.mark.resident_memory
 def test_tracker_state_is_released_with_the_object(photo):
     import gc
 
@@ -187,3 +188,37 @@ def test_tracker_state_is_released_with_the_object(photo):
     gc.collect()
     # Each round holds three 512 x 512 pyramids (about 1 MiB): keeping them would show as 40 MiB.
     assert rss_kib() - before < 8 * 1024
+
+
+def test_many_streams_example_writes_each_stream_as_tracked_alone(tmp_path):
+    # examples/track_many.py on a local Dask cluster (loopback): one task per stream, and every
+    # stream's file holds exactly what one tracker gives on the same frames in this process.
+    pytest.importorskip("distributed")
+    sequences = pytest.importorskip("glent_sequences")
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    script = Path(__file__).resolve().parents[2] / "examples" / "track_many.py"
+    if not script.exists():
+        pytest.skip("the examples are not in this tree")
+    out = tmp_path / "tracks"
+    result = subprocess.run(
+        [sys.executable, str(script), "--workers", "2", "--streams", "2", "--frames", "4",
+         "--width", "160", "--height", "120", "--out", str(out)],
+        capture_output=True, text=True, timeout=240, cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "streams per minute" in result.stdout
+    for i, photo in enumerate(sequences.PHOTOS[:2]):
+        saved = np.load(out / f"synthetic_{photo}_{i}.npz")
+        g = glent.Glent()
+        rows = []
+        for k, image in enumerate(sequences.render_sequence(4, photo, width=160, height=120,
+                                                            seed=i).frames):
+            g.process_frame(image)
+            rows += [(k, t, x, y) for t, (x, y) in g.get_track_points().items()]
+        assert len(rows) > 0
+        assert saved["frame"].tolist() == [r[0] for r in rows]
+        assert saved["id"].tolist() == [r[1] for r in rows]
+        assert saved["x"].tolist() == [np.float32(r[2]) for r in rows]
+        assert saved["y"].tolist() == [np.float32(r[3]) for r in rows]

@@ -1,4 +1,9 @@
-"""Test material with exact ground truth, shared by the benchmarks and the demo.
+"""Test material with exact ground truth, shared by the benchmarks and the examples.
+
+A plain Python module installed beside the glent extension (``import glent_sequences``), so that
+the demo, the benchmarks and the worker processes of ``examples/track_many.py`` all find it
+wherever glent is installed. It needs the ``examples`` (or ``bench``) extra: SciPy and
+scikit-image.
 
 ``render_sequence`` films a photo that scikit-image ships with a virtual camera that pans and
 rolls over it.  Every frame is rendered by sampling the photo through a cubic spline at the
@@ -21,7 +26,14 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-from scipy import ndimage
+
+try:
+    from scipy import ndimage
+except ImportError as error:  # pragma: no cover - depends on the installation
+    raise ImportError(
+        "glent_sequences renders frames with SciPy and scikit-image: "
+        "pip install 'glent[examples]'"
+    ) from error
 
 FloatArray = npt.NDArray[np.float64]
 GrayFrame = npt.NDArray[np.uint8]
