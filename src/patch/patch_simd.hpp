@@ -34,8 +34,9 @@ std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& ima
                                         const PatchPoints& points);
 AlignOutcome align_at_level(const Patch& patch, const GrayImage& image, Transform& warp);
 
-// Instruction sets the kernels are built for. The best one the processor supports is chosen
-// on first use; tests may switch to another to check it against the plain code.
+// Instruction sets the kernels are built for. On first use the fastest one the processor
+// supports is chosen (AVX2 where AVX-512 is there too: see default_isa); tests and benchmarks
+// may switch to any supported one to check or time it.
 // avx512 needs the F, BW, DQ and VL subsets.
 enum class Isa { sse2, avx2, avx512 };
 bool isa_supported(Isa isa);
