@@ -12,14 +12,12 @@
 
 namespace glent::simd {
 
-// Pattern indices padded to seven groups of eight lanes.
-inline constexpr int LANES = 8;
-inline constexpr int GROUPS = (PATCH_SIZE + LANES - 1) / LANES;
-inline constexpr int PADDED_SIZE = GROUPS * LANES;
+// Pattern indices padded to whole vectors: seven groups of eight lanes, or four of sixteen.
+inline constexpr int PADDED_SIZE = 64;
 
 // A patch in the layout the alignment loop reads: the normalised samples and the three rows
 // of H^-1 J^T as contiguous, padded arrays (padding: data -1, h_inv_jt 0).
-struct alignas(32) PreparedPatch {
+struct alignas(64) PreparedPatch {
   float data[PADDED_SIZE];
   float h_inv_jt[3][PADDED_SIZE];
   float mean;
@@ -36,9 +34,11 @@ std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& ima
                                         const PatchPoints& points);
 AlignOutcome align_at_level(const Patch& patch, const GrayImage& image, Transform& warp);
 
-// Instruction sets the kernels are built for. The best one the processor supports is chosen
-// on first use; tests may switch to another to check it against the plain code.
-enum class Isa { sse2, avx2 };
+// Instruction sets the kernels are built for. On first use the fastest one the processor
+// supports is chosen (AVX2 where AVX-512 is there too: see default_isa); tests and benchmarks
+// may switch to any supported one to check or time it.
+// avx512 needs the F, BW, DQ and VL subsets.
+enum class Isa { sse2, avx2, avx512 };
 bool isa_supported(Isa isa);
 void use_isa(Isa isa);
 Isa current_isa();
