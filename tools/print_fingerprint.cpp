@@ -12,8 +12,12 @@ int main(int argc, char** argv) {
   for (Isa isa : {Isa::sse2, Isa::avx2}) {
     if (!glent::simd::isa_supported(isa)) continue;
     glent::simd::use_isa(isa);
-    std::printf("fingerprint %s%s %016" PRIx64 "\n", prefix, isa == Isa::avx2 ? "avx2" : "sse2",
-                glent::fingerprint::value());
+#if defined(__x86_64__)
+    const char* name = isa == Isa::avx2 ? "avx2" : "sse2";
+#else
+    const char* name = "plain";  // the only variant here: the plain kernels
+#endif
+    std::printf("fingerprint %s%s %016" PRIx64 "\n", prefix, name, glent::fingerprint::value());
   }
   return 0;
 }
