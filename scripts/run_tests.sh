@@ -27,6 +27,23 @@ cmake --build build/cpp-sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/cpp-sanitize --output-on-failure -j"$jobs"
 
+# --- Clang: the C++ core tests built with Clang as well. Off by default until the patch kernels
+# build with Clang (GLENT_CLANG=ON runs it and makes a missing clang++ an error; AUTO runs it
+# when clang++ is there).
+if [ "${GLENT_CLANG:-OFF}" != OFF ]; then
+  if command -v clang++ >/dev/null 2>&1; then
+    echo "== C++ core tests built with Clang"
+    CXX=clang++ cmake -S . -B build/cpp-clang -G Ninja -DGLENT_BUILD_PYTHON=OFF \
+      -DGLENT_BUILD_TESTS=ON -DGLENT_WERROR="$GLENT_WERROR" >/dev/null
+    cmake --build build/cpp-clang -j"$jobs"
+    ctest --test-dir build/cpp-clang --output-on-failure -j"$jobs"
+  elif [ "${GLENT_CLANG}" = ON ]; then
+    echo "clang++ not found (GLENT_CLANG=ON)" >&2
+    exit 1
+  fi
+fi
+# --- end of the Clang block
+
 echo "== Python: sdist, wheel built from it, repaired to manylinux, tested where nothing can build"
 # The Python tests run here, once, against the installed wheel (see scripts/test_wheel.sh).
 bash scripts/test_wheel.sh

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/fatal_error.hpp"
+
 #if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
 #endif
@@ -300,7 +302,13 @@ std::vector<Corner> fast9_detect(const GrayImage& image, std::uint8_t threshold)
   return fast9_detect_sse2(image, threshold);
 }
 
-#else  // no SSE2 on 64-bit x86: the reference detector serves for both
+#else  // not x86-64: the reference detector serves for every entry
+
+bool fast9_avx2_supported() { return false; }
+
+std::vector<Corner> fast9_detect_avx2(const GrayImage&, std::uint8_t) {
+  GLENT_FATAL("fast9_detect_avx2 called on a processor without AVX2");
+}
 
 std::vector<Corner> fast9_detect_sse2(const GrayImage& image, std::uint8_t threshold) {
   return fast9_detect_plain(image, threshold);

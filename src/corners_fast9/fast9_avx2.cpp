@@ -52,10 +52,10 @@ struct Window {
   const std::uint8_t* rows[WINDOW_ROWS];
 };
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
-
-#define GLENT_AVX2_INLINE inline __attribute__((always_inline))
+// Every function of this part carries the AVX2 target attribute (GCC and Clang both take
+// it), so the rest of the program stays at the baseline instruction set.
+#define GLENT_AVX2_INLINE inline __attribute__((always_inline, target("avx2")))
+#define GLENT_AVX2_LAMBDA __attribute__((always_inline, target("avx2")))
 
 GLENT_AVX2_INLINE __m256i load32(const std::uint8_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
@@ -120,7 +120,7 @@ GLENT_AVX2_INLINE Corner* detect_block(const Window& w, std::uint32_t x0, std::u
   const __m256i dark_limit = _mm256_subs_epu8(c, t);
   __m256i above[16];
   __m256i below[16];
-  const auto classify = [&](int index) {
+  const auto classify = [&](int index) GLENT_AVX2_LAMBDA {
     const __m256i p = circle_pixels(w, x0, index);
     const auto i = static_cast<std::size_t>(index);
     above[i] = _mm256_subs_epu8(p, bright_limit);
@@ -161,7 +161,7 @@ GLENT_AVX2_INLINE Corner* detect_block(const Window& w, std::uint32_t x0, std::u
 // (room for width - 6 corners) in order of x; returns how many. Rows with at least 32 centres
 // take blocks of 32 from x = 3 and end with one block flush with the last centre x = width - 4,
 // counting only its centres not yet tested; narrower rows are copied into a zero-padded window.
-__attribute__((noinline)) std::size_t detect_row(const Window& w, std::uint32_t width,
+__attribute__((noinline, target("avx2"))) std::size_t detect_row(const Window& w, std::uint32_t width,
                                                  std::uint32_t y, std::uint8_t threshold,
                                                  Corner* out) {
   const __m256i t = _mm256_set1_epi8(static_cast<char>(threshold));
@@ -190,8 +190,7 @@ __attribute__((noinline)) std::size_t detect_row(const Window& w, std::uint32_t 
 }
 
 #undef GLENT_AVX2_INLINE
-
-#pragma GCC pop_options
+#undef GLENT_AVX2_LAMBDA
 
 }  // namespace
 

@@ -5,7 +5,9 @@
 #include <string>
 #include <utility>
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include "common/fatal_error.hpp"
 #include "common/numeric.hpp"
@@ -41,6 +43,9 @@ unsigned box_mean(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t x)
 // One output row of the 2x2 mean from two input rows. The vector bodies use the same integer
 // arithmetic as the scalar tail (16-bit sums of four bytes plus 2, shifted right by 2), so every
 // path gives identical bytes.
+using BoxRow = void (*)(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::uint32_t);
+
+#if defined(__x86_64__)
 void box_halve_row_sse2(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* out,
                         std::uint32_t out_width) {
   std::uint32_t x = 0;
@@ -87,12 +92,20 @@ __attribute__((target("avx2"))) void box_halve_row_avx2(const std::uint8_t* a,
   box_halve_row_sse2(a + 2 * std::size_t{x}, b + 2 * std::size_t{x}, out + x, out_width - x);
 }
 
-using BoxRow = void (*)(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::uint32_t);
-
 BoxRow box_halve_row() {
   static const BoxRow row = __builtin_cpu_supports("avx2") ? box_halve_row_avx2 : box_halve_row_sse2;
   return row;
 }
+#else  // other targets: the scalar row (compilers vectorise this loop themselves)
+
+void box_halve_row_plain(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* out,
+                         std::uint32_t out_width) {
+  for (std::uint32_t x = 0; x < out_width; ++x) out[x] = static_cast<std::uint8_t>(box_mean(a, b, x));
+}
+
+BoxRow box_halve_row() { return box_halve_row_plain; }
+
+#endif
 
 // Source range and normalised triangle weights of one output sample.
 struct Taps {

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "common/numeric.hpp"
+#include "common/sincos.hpp"
 #include "common/transform.hpp"
 #include "image_utilities/gray_image.hpp"
 #include "patch/align.hpp"
@@ -50,8 +51,9 @@ struct Se2 {
 
 inline Se2 se2_exp_parts(float dx, float dy, float dtheta) {
   const float theta = dtheta;
-  const float s = std::sin(theta);
-  const float c = std::cos(theta);
+  const SinCos sc = sin_cos(theta);
+  const float s = sc.sin;
+  const float c = sc.cos;
   float a;
   float b;
   if (std::fabs(theta) < EPSILON) {

@@ -1,0 +1,99 @@
+#pragma once
+// Single-precision sine and cosine of one angle, computed in double precision from the basic
+// IEEE operations (+, -, *) alone, so that every machine and C library gives the same bits:
+// the C library's sinf/cosf differ in their last bits between versions, libraries and
+// processors (some pick an FMA variant at load time).
+//
+// Arguments up to 2^20 in magnitude (the tracker meets at most 1e6) are reduced by a
+// three-part pi/2 in double precision; larger finite ones by an exact integer reduction against
+// the bits of 2/pi (sin_cos_large). The reduced argument r, |r| <= pi/4, carries a relative
+// error near 2^-52; the two polynomials are accurate to about 2^-58; the one rounding from
+// double to float at the end then gives the correctly rounded float except where the exact
+// value lies within about 2^-50 (relative) of a halfway point between two floats. The
+// exhaustive check over [-1e6, 1e6] (bench/check_sincos.cpp) counts those.
+//
+// NaN and +-inf give NaN for both, as the C library does; sin(-0) is -0.
+
+#include <cstdint>
+
+namespace glent {
+
+struct SinCos {
+  float sin;
+  float cos;
+};
+
+namespace sincos_detail {
+
+// sin r / r - 1 and (cos r - 1 + r^2/2) / r^4 as polynomials in z = r^2, |r| <= pi/4 (the
+// classic minimax fits; error below 2^-58).
+inline constexpr double S1 = -1.66666666666666324348e-01;
+inline constexpr double S2 = 8.33333333332248946124e-03;
+inline constexpr double S3 = -1.98412698298579493134e-04;
+inline constexpr double S4 = 2.75573137070700676789e-06;
+inline constexpr double S5 = -2.50507602534068634195e-08;
+inline constexpr double S6 = 1.58969099521155010221e-10;
+inline constexpr double C1 = 4.16666666666666019037e-02;
+inline constexpr double C2 = -1.38888888888741095749e-03;
+inline constexpr double C3 = 2.48015872894767294178e-05;
+inline constexpr double C4 = -2.75573143513906633035e-07;
+inline constexpr double C5 = 2.08757232129817482790e-09;
+inline constexpr double C6 = -1.13596475577881948265e-11;
+
+// pi/2 = P1 + P2 + P3 (+ about 2^-122): P1 and P2 have 33 significant bits, so k * P1 and
+// k * P2 are exact for k < 2^20; 2/pi rounded to double.
+inline constexpr double P1 = 0x1.921fb544p+0;
+inline constexpr double P2 = 0x1.0b4611a6p-34;
+inline constexpr double P3 = 0x1.3198a2e037073p-69;
+inline constexpr double INV_PIO2 = 0x1.45f306dc9c883p-1;
+
+// Largest magnitude reduced by the three-part constant: below it k = round(|x| * 2/pi) stays
+// below 2^20.
+inline constexpr float SMALL_LIMIT = 0x1p20f;
+
+// sin and cos of r, |r| <= pi/4 (a little more is harmless), in quadrant q (the angle being
+// r + q * pi/2), rounded once to float.
+inline SinCos finish(double r, std::uint32_t q, bool negative) {
+  const double z = r * r;
+  const double ps = S2 + z * (S3 + z * (S4 + z * (S5 + z * S6)));
+  const double sr = r + r * z * (S1 + z * ps);
+  const double pc = C1 + z * (C2 + z * (C3 + z * (C4 + z * (C5 + z * C6))));
+  const double cr = (1.0 - 0.5 * z) + (z * z) * pc;
+  double s, c;
+  switch (q & 3u) {
+    case 0: s = sr; c = cr; break;
+    case 1: s = cr; c = -sr; break;
+    case 2: s = -sr; c = -cr; break;
+    default: s = -cr; c = sr; break;
+  }
+  if (negative) s = -s;
+  return {static_cast<float>(s), static_cast<float>(c)};
+}
+
+// |x| >= SMALL_LIMIT, finite: exact reduction of |x| modulo pi/2 against a window of the bits
+// of 2/pi, integer arithmetic only.
+SinCos sin_cos_large(float x);
+
+}  // namespace sincos_detail
+
+// sin(x) and cos(x), each the float nearest the exact value but for rare halfway-close cases
+// (see above); the same bits on every target.
+inline SinCos sin_cos(float x) {
+  using namespace sincos_detail;
+  const bool negative = x < 0.0f;
+  const float ax = negative ? -x : x;
+  if (x == 0.0f) return {x, 1.0f};  // keeps the sign of -0, which r + r * (...) would lose
+  if (ax < 0x1.921fb6p-1f) return finish(static_cast<double>(x), 0, false);  // |x| < pi/4
+  if (!(ax < SMALL_LIMIT)) {
+    if (ax - ax != 0.0f) return {x - x, x - x};  // NaN or infinite: NaN
+    return sin_cos_large(x);
+  }
+  const double a = static_cast<double>(ax);
+  const double kd = static_cast<double>(static_cast<std::int32_t>(a * INV_PIO2 + 0.5));
+  // a - k * P1 is exact (both multiples of 2^-32, the difference below 1); the rest carries
+  // the rounding of one subtraction.
+  const double r = ((a - kd * P1) - kd * P2) - kd * P3;
+  return finish(r, static_cast<std::uint32_t>(static_cast<std::int32_t>(kd)), negative);
+}
+
+}  // namespace glent
