@@ -55,6 +55,7 @@ qemu_skips+=:ProcessPool.ForkWhileAnotherThreadRunsALoopLeavesTheChildUsable
 qemu_skips+=:Fingerprint.OneValueForEveryKernelVariantAndThreadCount
 qemu_skips+=:TrackerDeterminism.SameTracksForEveryThreadCount
 qemu_skips+=:Values/PoolSizeFromEnvironment.IsReadWhenTheChildCreatesItsPool/*
+qemu_skips+=:ProcessPool.DefaultSizeFollowsTheAffinityMask
 GLENT_TEST_DATA="$root/tests/data" qemu-aarch64 "$out/tests/glent_cpp_tests" --gtest_brief=1 \
   --gtest_filter="-$qemu_skips"
 
