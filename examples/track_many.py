@@ -34,11 +34,11 @@ import numpy.typing as npt
 Gray = npt.NDArray[np.uint8]
 
 
-def synthetic_frames(spec: str, frames: int, width: int, height: int) -> Iterator[Gray]:
+def synthetic_frames(name: str, frames: int, width: int, height: int) -> Iterator[Gray]:
     """Frames of "synthetic:PHOTO:SEED", rendered like the demo's sequence."""
     from glent_sequences import render_sequence
 
-    _, photo, seed = spec.split(":")
+    _, photo, seed = name.split(":")
     yield from render_sequence(frames, photo, width=width, height=height, seed=int(seed)).frames
 
 
