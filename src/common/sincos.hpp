@@ -77,23 +77,9 @@ SinCos sin_cos_large(float x);
 }  // namespace sincos_detail
 
 // sin(x) and cos(x), each the float nearest the exact value but for rare halfway-close cases
-// (see above); the same bits on every target.
-inline SinCos sin_cos(float x) {
-  using namespace sincos_detail;
-  const bool negative = x < 0.0f;
-  const float ax = negative ? -x : x;
-  if (x == 0.0f) return {x, 1.0f};  // keeps the sign of -0, which r + r * (...) would lose
-  if (ax < 0x1.921fb6p-1f) return finish(static_cast<double>(x), 0, false);  // |x| < pi/4
-  if (!(ax < SMALL_LIMIT)) {
-    if (ax - ax != 0.0f) return {x - x, x - x};  // NaN or infinite: NaN
-    return sin_cos_large(x);
-  }
-  const double a = static_cast<double>(ax);
-  const double kd = static_cast<double>(static_cast<std::int32_t>(a * INV_PIO2 + 0.5));
-  // a - k * P1 is exact (both multiples of 2^-32, the difference below 1); the rest carries
-  // the rounding of one subtraction.
-  const double r = ((a - kd * P1) - kd * P2) - kd * P3;
-  return finish(r, static_cast<std::uint32_t>(static_cast<std::int32_t>(kd)), negative);
-}
+// (see above); the same bits on every target. Out of line on purpose: inlined into the AVX2
+// alignment loop it made that loop over 15% slower (register pressure), as a call it costs a
+// few percent.
+SinCos sin_cos(float x);
 
 }  // namespace glent
