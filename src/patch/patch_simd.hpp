@@ -24,6 +24,11 @@ struct alignas(64) PreparedPatch {
   bool valid;
 };
 
+// A patch into the prepared layout and back (the padding as above); `pos` is not kept in the
+// prepared layout, so unprepare takes it.
+void prepare(const Patch& patch, PreparedPatch& out);
+Patch unprepare(const PreparedPatch& prepared, float x, float y);
+
 // build_patch into the prepared layout; returns `valid`.
 bool build_prepared(const GrayImage& image, float x, float y, PreparedPatch& out);
 // align_at_level on a prepared patch.
