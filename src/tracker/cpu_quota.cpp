@@ -40,22 +40,12 @@ std::optional<std::size_t> processors_for(std::int64_t quota, std::int64_t perio
   return static_cast<std::size_t>(whole);
 }
 
-// Splits at single spaces, as the kernel writes its tables.
-std::vector<std::string_view> fields(std::string_view line) {
-  std::vector<std::string_view> out;
-  while (!line.empty()) {
-    const std::size_t space = line.find(' ');
-    out.push_back(line.substr(0, space));
-    if (space == std::string_view::npos) break;
-    line.remove_prefix(space + 1);
-  }
-  return out;
-}
-
-std::vector<std::string_view> lines(std::string_view text) {
+// Splits at every `separator`: lines of a file, or fields of a line (the kernel writes its
+// tables with single spaces).
+std::vector<std::string_view> split(std::string_view text, char separator) {
   std::vector<std::string_view> out;
   while (!text.empty()) {
-    const std::size_t end = text.find('\n');
+    const std::size_t end = text.find(separator);
     out.push_back(text.substr(0, end));
     if (end == std::string_view::npos) break;
     text.remove_prefix(end + 1);
@@ -100,8 +90,8 @@ struct CgroupMount {
 // The mount of the v2 hierarchy (version 2) or of the v1 hierarchy carrying the cpu
 // controller (version 1).
 std::optional<CgroupMount> find_cgroup_mount(std::string_view mountinfo, int version) {
-  for (std::string_view line : lines(mountinfo)) {
-    const std::vector<std::string_view> f = fields(line);
+  for (std::string_view line : split(mountinfo, '\n')) {
+    const std::vector<std::string_view> f = split(line, ' ');
     // id parent major:minor root mount-point options [optional fields...] - type source super
     std::size_t dash = 6;
     while (dash < f.size() && f[dash] != "-") ++dash;
@@ -118,7 +108,7 @@ std::optional<CgroupMount> find_cgroup_mount(std::string_view mountinfo, int ver
 // The cgroup path of the process in the v2 hierarchy ("0::/path") or for the v1 cpu
 // controller ("N:cpu,cpuacct:/path").
 std::optional<std::string_view> own_cgroup(std::string_view proc_self_cgroup, int version) {
-  for (std::string_view line : lines(proc_self_cgroup)) {
+  for (std::string_view line : split(proc_self_cgroup, '\n')) {
     const std::size_t first = line.find(':');
     if (first == std::string_view::npos) continue;
     const std::size_t second = line.find(':', first + 1);
@@ -185,7 +175,7 @@ std::optional<std::string> read_file(const std::string& path) {
 }  // namespace
 
 std::optional<std::size_t> parse_cpu_max(std::string_view text) {
-  const std::vector<std::string_view> f = fields(trim(text));
+  const std::vector<std::string_view> f = split(trim(text), ' ');
   if (f.size() != 2) return std::nullopt;
   const auto quota = parse_decimal(f[0]);
   const auto period = parse_decimal(f[1]);
