@@ -181,8 +181,8 @@ int main(int argc, char** argv) {
     glent::simd::Isa isa;
     const char* name;
   };
-  const Variant variants[] = {
-      {glent::simd::Isa::sse2, "sse2"}, {glent::simd::Isa::avx2, "avx2"}, {glent::simd::Isa::avx512, "avx512"}};
+  std::vector<Variant> variants;
+  for (glent::simd::Isa isa : glent::simd::ALL_ISAS) variants.push_back({isa, glent::simd::isa_name(isa)});
   const glent::simd::Isa dispatched = glent::simd::current_isa();
   for (const Variant& v : variants) {
     if (only == v.name) glent::simd::use_isa(v.isa);

@@ -1,4 +1,5 @@
 #include "corners_fast9/fast9.hpp"
+#include "common/isa.hpp"
 
 #include <array>
 #include <cstddef>
@@ -298,7 +299,10 @@ std::vector<Corner> fast9_detect_sse2(const GrayImage& image, std::uint8_t thres
 }
 
 std::vector<Corner> fast9_detect(const GrayImage& image, std::uint8_t threshold) {
-  if (fast9_avx2_supported()) return fast9_detect_avx2(image, threshold);
+  const simd::Isa isa = simd::current_isa();
+  if ((isa == simd::Isa::avx2 || isa == simd::Isa::avx512) && fast9_avx2_supported()) {
+    return fast9_detect_avx2(image, threshold);
+  }
   return fast9_detect_sse2(image, threshold);
 }
 

@@ -1,5 +1,7 @@
 #include "image_utilities/gray_image.hpp"
 
+#include "common/isa.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <string>
@@ -93,8 +95,8 @@ __attribute__((target("avx2"))) void box_halve_row_avx2(const std::uint8_t* a,
 }
 
 BoxRow box_halve_row() {
-  static const BoxRow row = __builtin_cpu_supports("avx2") ? box_halve_row_avx2 : box_halve_row_sse2;
-  return row;
+  const simd::Isa isa = simd::current_isa();
+  return isa == simd::Isa::avx2 || isa == simd::Isa::avx512 ? box_halve_row_avx2 : box_halve_row_sse2;
 }
 #else  // other targets: the scalar row (compilers vectorise this loop themselves)
 

@@ -3,7 +3,6 @@
 #include <immintrin.h>
 
 #include <array>
-#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -138,14 +137,31 @@ constexpr Kernels SSE2_KERNELS{sse2::build_prepared, sse2::residual_at, sse2::al
 constexpr Kernels AVX2_KERNELS{avx2::build_prepared, avx2::residual_at, avx2::align_prepared};
 constexpr Kernels AVX512_KERNELS{avx512::build_prepared, avx512::residual_at, avx512::align_prepared};
 
-Isa best_isa() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-      __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl")) {
-    return Isa::avx512;
-  }
-  return __builtin_cpu_supports("avx2") ? Isa::avx2 : Isa::sse2;
+// Until the vector extensions have a patch-kernel variant of their own, the portable variant
+// runs the plain reference code.
+bool reference_build(const GrayImage& image, float x, float y, PreparedPatch& out) {
+  prepare(reference::build_patch(image, x, y), out);
+  return out.valid;
 }
+bool reference_residual(const float* data, const GrayImage& image, const float* xs, const float* ys,
+                        float* r) {
+  Patch patch;
+  PatchPoints points;
+  for (int i = 0; i < PATCH_SIZE; ++i) {
+    const auto u = static_cast<std::size_t>(i);
+    patch.data[u] = data[i];
+    points[u] = {xs[i], ys[i]};
+  }
+  const std::optional<Residuals> out = reference::patch_residual(patch, image, points);
+  if (!out) return false;
+  std::memcpy(r, out->data(), sizeof *out);
+  for (int i = PATCH_SIZE; i < PADDED_SIZE; ++i) r[i] = 0.0f;
+  return true;
+}
+AlignOutcome reference_align(const PreparedPatch& patch, const GrayImage& image, Transform& warp) {
+  return reference::align_level(unprepare(patch, 0.0f, 0.0f), image, warp);
+}
+constexpr Kernels REFERENCE_KERNELS{reference_build, reference_residual, reference_align};
 
 const Kernels* kernels_for(Isa isa) {
   switch (isa) {
@@ -154,26 +170,15 @@ const Kernels* kernels_for(Isa isa) {
     case Isa::avx2:
       return &AVX2_KERNELS;
     case Isa::sse2:
+      return &SSE2_KERNELS;
+    case Isa::neon:
+    case Isa::portable:
       break;
   }
-  return &SSE2_KERNELS;
+  return &REFERENCE_KERNELS;
 }
 
-// The variant chosen on first use. The sixteen-lane kernels are built and tested, but with
-// gathers for the pixel reads they measured slower than the eight-lane AVX2 ones on the Xeon
-// they were tried on (bench_track_point: about 14.0 against 13.2 us per point under load), so
-// AVX2 is preferred where both exist; use_isa selects AVX-512 explicitly.
-Isa default_isa() {
-  const Isa best = best_isa();
-  return best == Isa::avx512 ? Isa::avx2 : best;
-}
-
-std::atomic<const Kernels*>& active_kernels() {
-  static std::atomic<const Kernels*> active{kernels_for(default_isa())};
-  return active;
-}
-
-const Kernels& kernels() { return *active_kernels().load(std::memory_order_relaxed); }
+const Kernels& kernels() { return *kernels_for(current_isa()); }
 
 // The vector code compares positions against float(size) - 2.5 and forms pixel offsets in
 // 32-bit integers; both are exact below these sizes. Larger images take the plain code.
@@ -183,18 +188,6 @@ bool vector_friendly(const GrayImage& image) {
 }
 
 }  // namespace
-
-bool isa_supported(Isa isa) { return static_cast<int>(isa) <= static_cast<int>(best_isa()); }
-
-void use_isa(Isa isa) {
-  if (!isa_supported(isa)) return;
-  active_kernels().store(kernels_for(isa), std::memory_order_relaxed);
-}
-
-Isa current_isa() {
-  const Kernels* k = &kernels();
-  return k == &AVX512_KERNELS ? Isa::avx512 : k == &AVX2_KERNELS ? Isa::avx2 : Isa::sse2;
-}
 
 bool build_prepared(const GrayImage& image, float x, float y, PreparedPatch& out) {
   if (vector_friendly(image)) return kernels().build(image, x, y, out);

@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "common/isa.hpp"
 #include "common/transform.hpp"
 #include "image_utilities/gray_image.hpp"
 #include "patch/align.hpp"
@@ -38,14 +39,5 @@ Patch build_patch(const GrayImage& image, float x, float y);
 std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& image,
                                         const PatchPoints& points);
 AlignOutcome align_at_level(const Patch& patch, const GrayImage& image, Transform& warp);
-
-// Instruction sets the kernels are built for. On first use the fastest one the processor
-// supports is chosen (AVX2 where AVX-512 is there too: see default_isa); tests and benchmarks
-// may switch to any supported one to check or time it.
-// avx512 needs the F, BW, DQ and VL subsets.
-enum class Isa { sse2, avx2, avx512 };
-bool isa_supported(Isa isa);
-void use_isa(Isa isa);
-Isa current_isa();
 
 }  // namespace glent::simd

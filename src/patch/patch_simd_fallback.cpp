@@ -1,7 +1,6 @@
 // The patch-kernel interface of patch_simd.hpp on targets without the x86 vector kernels: every
-// entry runs the plain reference code, so results are the reference's by construction. The one
-// "instruction set" offered is the baseline (Isa::sse2 names it), so tests that walk every
-// variant run once here.
+// entry runs the plain reference code, so results are the reference's by construction. Every variant
+// this target offers (see common/isa.hpp) runs it.
 
 #include <cstring>
 
@@ -9,10 +8,6 @@
 #include "patch/reference.hpp"
 
 namespace glent::simd {
-
-bool isa_supported(Isa isa) { return isa == Isa::sse2; }
-void use_isa(Isa) {}
-Isa current_isa() { return Isa::sse2; }
 
 bool build_prepared(const GrayImage& image, float x, float y, PreparedPatch& out) {
   prepare(reference::build_patch(image, x, y), out);

@@ -102,11 +102,11 @@ inline bool same_bits(const Patch& a, const Patch& b) {
 template <class Body>
 void for_each_isa(const Body& body) {
   const simd::Isa before = simd::current_isa();
-  for (simd::Isa isa : {simd::Isa::sse2, simd::Isa::avx2, simd::Isa::avx512}) {
+  for (simd::Isa isa : simd::ALL_ISAS) {
     if (!simd::isa_supported(isa)) continue;
     simd::use_isa(isa);
     EXPECT_EQ(simd::current_isa(), isa);
-    SCOPED_TRACE(isa == simd::Isa::avx512 ? "avx512" : isa == simd::Isa::avx2 ? "avx2" : "sse2");
+    SCOPED_TRACE(simd::isa_name(isa));
     body();
   }
   simd::use_isa(before);
