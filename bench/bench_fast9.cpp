@@ -1,5 +1,5 @@
-// Micro-benchmark of the FAST-9 detector: the one-pixel-at-a-time reference against each vector
-// detector the processor supports and against fast9_detect, which picks the best of them.
+// Micro-benchmark of the FAST-9 detector: the one-pixel-at-a-time reference against
+// fast9_detect in each instruction-set variant the processor runs (selected with simd::use_isa).
 //
 //   bench_fast9 [image.pgm] [repetitions]
 //
@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "common/isa.hpp"
 #include "corners_fast9/fast9.hpp"
 #include "corners_fast9/grid_selection.hpp"
 #include "image_utilities/gray_image.hpp"
@@ -122,37 +123,35 @@ int main(int argc, char** argv) {
     const int repetitions = argc > 2 ? std::max(1, std::atoi(argv[2])) : 200;
     const std::uint8_t threshold = glent::FAST_THRESHOLD;
 
-    struct Detector {
-      const char* name;
-      std::vector<glent::Corner> (*detect)(const glent::GrayImage&, std::uint8_t);
-    };
-    std::vector<Detector> detectors = {{"fast9_detect_plain", glent::fast9_detect_plain},
-                                       {"fast9_detect_sse2", glent::fast9_detect_sse2}};
-    if (glent::fast9_avx2_supported()) {
-      detectors.push_back({"fast9_detect_avx2", glent::fast9_detect_avx2});
-    }
-    detectors.push_back({"fast9_detect", glent::fast9_detect});
-
     const std::vector<glent::Corner> reference = glent::fast9_detect_plain(image, threshold);
-    for (const Detector& d : detectors) {
-      if (d.detect(image, threshold) != reference) {
-        std::fprintf(stderr, "bench_fast9: %s disagrees with the reference\n", d.name);
+    std::vector<glent::simd::Isa> isas;
+    for (const glent::simd::Isa isa : glent::simd::ALL_ISAS) {
+      if (!glent::simd::isa_supported(isa)) continue;
+      glent::simd::use_isa(isa);
+      if (glent::fast9_detect(image, threshold) != reference) {
+        std::fprintf(stderr, "bench_fast9: the %s detector disagrees with the reference\n",
+                     glent::simd::isa_name(isa));
         return 1;
       }
+      isas.push_back(isa);
     }
+    glent::simd::use_isa(glent::simd::default_isa());
 
     std::printf("image: %s, %u x %u, threshold %u, %zu corners, %d repetitions\n",
                 source.c_str(), image.width, image.height, unsigned{threshold}, reference.size(),
                 repetitions);
-    double plain_us = 0.0;
-    for (const Detector& d : detectors) {
-      std::size_t corners = 0;
-      const double us = median_microseconds([&] { return d.detect(image, threshold); },
+    std::size_t corners = 0;
+    const double plain_us = median_microseconds(
+        [&] { return glent::fast9_detect_plain(image, threshold); }, repetitions, corners);
+    std::printf("%-19s %10.1f us (median)  %6.2fx\n", "plain:", plain_us, 1.0);
+    for (const glent::simd::Isa isa : isas) {
+      glent::simd::use_isa(isa);
+      const double us = median_microseconds([&] { return glent::fast9_detect(image, threshold); },
                                             repetitions, corners);
-      if (d.detect == glent::fast9_detect_plain) plain_us = us;
-      std::printf("%-19s %10.1f us (median)  %6.2fx\n", (std::string(d.name) + ":").c_str(), us,
-                  plain_us / us);
+      std::printf("%-19s %10.1f us (median)  %6.2fx\n",
+                  (std::string(glent::simd::isa_name(isa)) + ":").c_str(), us, plain_us / us);
     }
+    glent::simd::use_isa(glent::simd::default_isa());
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_fast9: %s\n", e.what());

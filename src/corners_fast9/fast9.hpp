@@ -25,20 +25,11 @@ bool is_fast9_corner(const GrayImage& image, std::uint8_t threshold, std::uint32
 std::uint8_t fast9_score(const GrayImage& image, std::uint8_t threshold, std::uint32_t x, std::uint32_t y);
 
 // All corners of the image in raster order, each with its score. No non-maximum suppression.
-// Uses the SIMD detector where available; both give identical lists.
+// Runs the vector detector of the instruction set simd::current_isa() selects (read on every
+// call); every variant gives the list of fast9_detect_plain.
 std::vector<Corner> fast9_detect(const GrayImage& image, std::uint8_t threshold);
 
 // The one-pixel-at-a-time reference detector.
 std::vector<Corner> fast9_detect_plain(const GrayImage& image, std::uint8_t threshold);
-
-// The detector that tests eight centres at a time on 16-bit SSE2 lanes.
-std::vector<Corner> fast9_detect_sse2(const GrayImage& image, std::uint8_t threshold);
-
-// True when the processor runs fast9_detect_avx2.
-bool fast9_avx2_supported();
-
-// The detector that tests 32 centres at a time on AVX2 byte lanes. Calling it on a processor
-// without AVX2 is a fatal error.
-std::vector<Corner> fast9_detect_avx2(const GrayImage& image, std::uint8_t threshold);
 
 }  // namespace glent

@@ -1,15 +1,9 @@
 #include "image_utilities/gray_image.hpp"
 
-#include "common/isa.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <string>
 #include <utility>
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 #include "common/fatal_error.hpp"
 #include "common/numeric.hpp"
@@ -36,78 +30,6 @@ std::uint8_t pixel_at(const GrayImage& image, std::uint32_t x, std::uint32_t y) 
 }
 
 namespace {
-
-unsigned box_mean(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t x) {
-  const unsigned sum = unsigned{a[2 * x]} + a[2 * x + 1] + b[2 * x] + b[2 * x + 1];
-  return (sum + 2) >> 2;
-}
-
-// One output row of the 2x2 mean from two input rows. The vector bodies use the same integer
-// arithmetic as the scalar tail (16-bit sums of four bytes plus 2, shifted right by 2), so every
-// path gives identical bytes.
-using BoxRow = void (*)(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::uint32_t);
-
-#if defined(__x86_64__)
-void box_halve_row_sse2(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* out,
-                        std::uint32_t out_width) {
-  std::uint32_t x = 0;
-  const __m128i low_bytes = _mm_set1_epi16(0x00FF);
-  const __m128i two = _mm_set1_epi16(2);
-  for (; x + 16 <= out_width; x += 16) {
-    __m128i sums[2];
-    for (int half = 0; half < 2; ++half) {
-      const std::size_t offset = 2 * std::size_t{x} + 16 * static_cast<std::size_t>(half);
-      const __m128i ra = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + offset));
-      const __m128i rb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + offset));
-      __m128i s = _mm_add_epi16(_mm_and_si128(ra, low_bytes), _mm_srli_epi16(ra, 8));
-      s = _mm_add_epi16(s, _mm_add_epi16(_mm_and_si128(rb, low_bytes), _mm_srli_epi16(rb, 8)));
-      sums[half] = _mm_srli_epi16(_mm_add_epi16(s, two), 2);
-    }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(sums[0], sums[1]));
-  }
-  for (; x < out_width; ++x) out[x] = static_cast<std::uint8_t>(box_mean(a, b, x));
-}
-
-// The same with 32 outputs a step: pairwise byte sums by multiply-add with ones.
-__attribute__((target("avx2"))) void box_halve_row_avx2(const std::uint8_t* a,
-                                                          const std::uint8_t* b,
-                                                          std::uint8_t* out,
-                                                          std::uint32_t out_width) {
-  std::uint32_t x = 0;
-  const __m256i ones = _mm256_set1_epi8(1);
-  const __m256i two = _mm256_set1_epi16(2);
-  for (; x + 32 <= out_width; x += 32) {
-    __m256i sums[2];
-    for (int half = 0; half < 2; ++half) {
-      const std::size_t offset = 2 * std::size_t{x} + 32 * static_cast<std::size_t>(half);
-      const __m256i ra = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + offset));
-      const __m256i rb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + offset));
-      const __m256i s = _mm256_add_epi16(_mm256_maddubs_epi16(ra, ones),
-                                         _mm256_maddubs_epi16(rb, ones));
-      sums[half] = _mm256_srli_epi16(_mm256_add_epi16(s, two), 2);
-    }
-    // packus works within 128-bit lanes; restore the order of the 32 outputs.
-    const __m256i packed = _mm256_packus_epi16(sums[0], sums[1]);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
-                        _mm256_permute4x64_epi64(packed, 0xD8));
-  }
-  box_halve_row_sse2(a + 2 * std::size_t{x}, b + 2 * std::size_t{x}, out + x, out_width - x);
-}
-
-BoxRow box_halve_row() {
-  const simd::Isa isa = simd::current_isa();
-  return isa == simd::Isa::avx2 || isa == simd::Isa::avx512 ? box_halve_row_avx2 : box_halve_row_sse2;
-}
-#else  // other targets: the scalar row (compilers vectorise this loop themselves)
-
-void box_halve_row_plain(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* out,
-                         std::uint32_t out_width) {
-  for (std::uint32_t x = 0; x < out_width; ++x) out[x] = static_cast<std::uint8_t>(box_mean(a, b, x));
-}
-
-BoxRow box_halve_row() { return box_halve_row_plain; }
-
-#endif
 
 // Source range and normalised triangle weights of one output sample.
 struct Taps {
@@ -149,15 +71,6 @@ std::vector<Taps> triangle_taps(std::uint32_t n, std::uint32_t m) {
 }
 
 }  // namespace
-
-GrayImage box_halve(const GrayImage& image) {
-  GrayImage out(image.width / 2, image.height / 2);
-  const BoxRow row = box_halve_row();
-  for (std::uint32_t y = 0; y < out.height; ++y) {
-    row(image.row(2 * y), image.row(2 * y + 1), out.row(y), out.width);
-  }
-  return out;
-}
 
 GrayImage resize_triangle(const GrayImage& image, std::uint32_t new_width,
                           std::uint32_t new_height) {

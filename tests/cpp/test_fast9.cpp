@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/fatal_error.hpp"
+#include "common/isa.hpp"
 #include "corners_fast9/fast9.hpp"
 #include "image_utilities/gray_image.hpp"
 
@@ -50,17 +51,28 @@ bool corner_by_definition(int c, const std::array<int, 16>& ring, int t) {
   return false;
 }
 
-using Detector = std::vector<Corner> (*)(const GrayImage&, std::uint8_t);
-
+// One instruction-set variant of fast9_detect: detect() selects it with simd::use_isa for the
+// one call and then restores the selection it found.
 struct Variant {
   const char* name;
-  Detector detect;
+  simd::Isa isa;
+
+  std::vector<Corner> detect(const GrayImage& image, std::uint8_t threshold) const {
+    const simd::Isa before = simd::current_isa();
+    simd::use_isa(isa);
+    EXPECT_EQ(simd::current_isa(), isa);
+    std::vector<Corner> corners = fast9_detect(image, threshold);
+    simd::use_isa(before);
+    return corners;
+  }
 };
 
-// Every vector detector this processor can run, each called directly.
+// Every variant this build has and this processor runs (avx512 runs the avx2 detector).
 std::vector<Variant> vector_variants() {
-  std::vector<Variant> variants = {{"sse2", fast9_detect_sse2}};
-  if (fast9_avx2_supported()) variants.push_back({"avx2", fast9_detect_avx2});
+  std::vector<Variant> variants;
+  for (const simd::Isa isa : simd::ALL_ISAS) {
+    if (simd::isa_supported(isa)) variants.push_back({simd::isa_name(isa), isa});
+  }
   return variants;
 }
 
@@ -99,8 +111,8 @@ TEST(Fast9CornerRule, MatchesDefinitionOnRandomCircles) {
     const auto threshold = static_cast<std::uint8_t>(t);
     const bool expected = corner_by_definition(c, ring, t);
     ASSERT_EQ(is_fast9_corner(image, threshold, 3, 3), expected) << "trial " << trial;
-    // (3, 3) is the first lane of a block: of eight at width 14 (sse2), of a zero-padded
-    // narrow row at 14 and of a full block of 32 at 45 (avx2).
+    // (3, 3) is the first lane of a block: of a zero-padded narrow row at width 14 and of a
+    // full block at 45 (of 16 lanes in sse2, neon and portable, of 32 in avx2).
     std::vector<Corner> block;
     for (const Variant& variant : vector_variants()) {
       for (const std::uint32_t width : {14u, 45u}) {
@@ -351,7 +363,7 @@ struct ImageKind {
 
 constexpr std::array<ImageKind, 3> IMAGE_KINDS = {
     {{"noise", noise_image}, {"blurred", blurred_noise_image}, {"flat_steps", flat_steps_image}}};
-constexpr std::array<int, 8> THRESHOLDS = {0, 1, 5, 10, 20, 60, 200, 255};
+constexpr std::array<int, 9> THRESHOLDS = {0, 1, 5, 10, 20, 60, 200, 254, 255};
 
 void expect_same_lists(const GrayImage& image, std::uint8_t threshold, const std::string& what) {
   const std::vector<Corner> plain = fast9_detect_plain(image, threshold);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "common/fatal_error.hpp"
+#include "common/isa.hpp"
 #include "test_support.hpp"
 #include "image_utilities/gray_image.hpp"
 #include "tracker/pyramid.hpp"
@@ -46,22 +48,40 @@ TEST(BoxHalve, RoundsExactHalvesUp) {
   EXPECT_EQ(box_halve(image_of(2, 2, {255, 255, 255, 255})).pixels, std::vector<std::uint8_t>{255});
 }
 
-// The vector bodies (32 and 16 outputs a step) and the scalar tail must agree with the formula
-// at every width.
-TEST(BoxHalve, MatchesFormulaAtEveryWidth) {
-  for (std::uint32_t w = 2; w <= 200; w += 2) {
-    const GrayImage img = random_image(w, 6, w);
-    const GrayImage out = box_halve(img);
-    ASSERT_EQ(out.width, w / 2);
-    ASSERT_EQ(out.height, 3u);
-    for (std::uint32_t y = 0; y < out.height; ++y) {
-      for (std::uint32_t x = 0; x < out.width; ++x) {
-        const unsigned sum = pixel_at(img, 2 * x, 2 * y) + pixel_at(img, 2 * x + 1, 2 * y) +
-                             pixel_at(img, 2 * x, 2 * y + 1) + pixel_at(img, 2 * x + 1, 2 * y + 1);
-        ASSERT_EQ(pixel_at(out, x, y), (sum + 2) >> 2) << "width " << w << " at " << x << "," << y;
+// Every instruction-set variant (selected with simd::use_isa), with its vector body, the block
+// flush with the row's end and the scalar rows narrower than a block, must agree with the
+// formula at every width, odd ones too (the last column is dropped), and at odd heights.
+TEST(BoxHalve, MatchesFormulaAtEveryWidthInEveryVariant) {
+  const simd::Isa before = simd::current_isa();
+  for (const simd::Isa isa : simd::ALL_ISAS) {
+    if (!simd::isa_supported(isa)) continue;
+    simd::use_isa(isa);
+    ASSERT_EQ(simd::current_isa(), isa);
+    for (std::uint32_t w = 1; w <= 200; ++w) {
+      const std::uint32_t h = 2 + w % 5;
+      const GrayImage img = random_image(w, h, w);
+      const GrayImage out = box_halve(img);
+      ASSERT_EQ(out.width, w / 2);
+      ASSERT_EQ(out.height, h / 2);
+      for (std::uint32_t y = 0; y < out.height; ++y) {
+        for (std::uint32_t x = 0; x < out.width; ++x) {
+          const unsigned sum = pixel_at(img, 2 * x, 2 * y) + pixel_at(img, 2 * x + 1, 2 * y) +
+                               pixel_at(img, 2 * x, 2 * y + 1) + pixel_at(img, 2 * x + 1, 2 * y + 1);
+          ASSERT_EQ(pixel_at(out, x, y), (sum + 2) >> 2)
+              << simd::isa_name(isa) << " width " << w << " at " << x << "," << y;
+        }
+      }
+    }
+    // Sums of four bytes at the ends of the range, where a narrower sum would wrap.
+    for (const std::uint8_t v : {0, 1, 2, 253, 254, 255}) {
+      GrayImage img(130, 4);
+      std::fill(img.pixels.begin(), img.pixels.end(), v);
+      for (const std::uint8_t p : box_halve(img).pixels) {
+        ASSERT_EQ(p, v) << simd::isa_name(isa);
       }
     }
   }
+  simd::use_isa(before);
 }
 
 TEST(ResizeTriangle, ConstantImageStaysConstant) {
