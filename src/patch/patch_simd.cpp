@@ -51,23 +51,18 @@ GLENT_SIMD_INLINE f8 select(i8 mask, f8 a, f8 b) {
 // the bit; it only takes six instructions instead of a chain of lane extractions.
 typedef float f4 __attribute__((vector_size(16)));
 typedef std::int32_t i4 __attribute__((vector_size(16)));
-struct F4Halves {
-  f4 lo, hi;
-};
-struct I4Halves {
-  i4 lo, hi;
-};
 
+// The halves are taken with shuffles: a bit_cast to a pair of halves sends the accumulator
+// through the stack, and with it every addition into it in the loops before.
 GLENT_SIMD_INLINE float fold(f8 acc) {
-  const F4Halves h = std::bit_cast<F4Halves>(acc);
-  const f4 f = h.lo + h.hi;                                   // f0 f1 f2 f3
-  const f4 g = f + __builtin_shuffle(f, i4{2, 3, 2, 3});      // f0+f2 f1+f3 . .
+  const f4 f = __builtin_shufflevector(acc, acc, 0, 1, 2, 3) +
+               __builtin_shufflevector(acc, acc, 4, 5, 6, 7);  // f0 f1 f2 f3
+  const f4 g = f + __builtin_shufflevector(f, f, 2, 3, 2, 3);  // f0+f2 f1+f3 . .
   return g[0] + g[1];
 }
 GLENT_SIMD_INLINE std::int32_t fold_count(i8 acc) {
-  const I4Halves h = std::bit_cast<I4Halves>(acc);
-  const i4 f = h.lo + h.hi;
-  const i4 g = f + __builtin_shuffle(f, i4{2, 3, 2, 3});
+  const i4 f = __builtin_shufflevector(acc, acc, 0, 1, 2, 3) + __builtin_shufflevector(acc, acc, 4, 5, 6, 7);
+  const i4 g = f + __builtin_shufflevector(f, f, 2, 3, 2, 3);
   return g[0] + g[1];
 }
 
