@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of glent on a fresh Debian/Ubuntu machine: installs what is missing, builds and
-# runs the C++ core tests, plain and with AddressSanitizer + UndefinedBehaviorSanitizer, builds the
-# sdist and from it the wheel a user installs, and runs the Python tests against that wheel in a
+# runs the C++ core tests, plain, with AddressSanitizer + UndefinedBehaviorSanitizer and built with
+# Clang, builds the sdist and from it the wheel a user installs, and runs the Python tests against that wheel in a
 # fresh environment without compilers, then once more against a sanitized build of the module.
 # Compiler warnings are errors (GLENT_WERROR=OFF to relax).
 set -euo pipefail
@@ -27,10 +27,9 @@ cmake --build build/cpp-sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/cpp-sanitize --output-on-failure -j"$jobs"
 
-# --- Clang: the C++ core tests built with Clang as well. Off by default until the patch kernels
-# build with Clang (GLENT_CLANG=ON runs it and makes a missing clang++ an error; AUTO runs it
-# when clang++ is there).
-if [ "${GLENT_CLANG:-OFF}" != OFF ]; then
+# --- Clang: the C++ core tests built with Clang as well (GLENT_CLANG=ON, the default, makes a
+# missing clang++ an error; AUTO runs it when clang++ is there; OFF skips it).
+if [ "${GLENT_CLANG:-ON}" != OFF ]; then
   if command -v clang++ >/dev/null 2>&1; then
     echo "== C++ core tests built with Clang"
     CXX=clang++ cmake -S . -B build/cpp-clang -G Ninja -DGLENT_BUILD_PYTHON=OFF \

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-compiles the C++ tests for aarch64, runs them under qemu-user, and prints the tracking
-# fingerprint of every variant beside those of a native x86-64 build; fails if any two differ.
+# fingerprint of every variant beside those of a native x86-64 build and of a native build with
+# the portable kernels alone; fails if any two differ.
 # On a fresh Debian/Ubuntu x86-64 machine it installs the cross compiler, qemu-user and the
 # GoogleTest sources first (as root, or with GLENT_NO_APT=1 when they are already there).
 set -euo pipefail
@@ -64,8 +65,15 @@ cmake -S . -B build/fingerprint-native -G Ninja -DGLENT_BUILD_PYTHON=OFF -DGLENT
   -DGLENT_WERROR="$werror" >/dev/null
 cmake --build build/fingerprint-native -j"$jobs" --target glent_fingerprint
 
+echo "== native x86-64 build with the portable kernels alone (GLENT_SIMD=portable)"
+cmake -S . -B build/fingerprint-portable -G Ninja -DGLENT_BUILD_PYTHON=OFF -DGLENT_BUILD_TESTS=ON \
+  -DGLENT_WERROR="$werror" -DGLENT_SIMD=portable >/dev/null
+cmake --build build/fingerprint-portable -j"$jobs" --target glent_fingerprint
+
 echo "== fingerprints"
-lines=$( { qemu-aarch64 "$out/tests/glent_fingerprint" aarch64-; build/fingerprint-native/glent_fingerprint x86_64-; } )
+lines=$( { qemu-aarch64 "$out/tests/glent_fingerprint" aarch64-
+           build/fingerprint-native/glent_fingerprint x86_64-
+           build/fingerprint-portable/glent_fingerprint x86_64-portable-only-; } )
 echo "$lines"
 distinct=$(echo "$lines" | awk '{print $3}' | sort -u | wc -l)
 if [ "$distinct" -ne 1 ]; then

@@ -1,6 +1,13 @@
 #include "patch/patch_simd.hpp"
 
+// Which per-target variants this build holds besides the portable one (see common/isa.hpp).
+#if defined(__x86_64__) && !defined(GLENT_SIMD_PORTABLE_ONLY)
+#define GLENT_SIMD_HAS_X86 1
 #include <immintrin.h>
+#elif defined(__aarch64__) && !defined(GLENT_SIMD_PORTABLE_ONLY)
+#define GLENT_SIMD_HAS_NEON 1
+#include <arm_neon.h>
+#endif
 
 #include <array>
 #include <bit>
@@ -12,8 +19,9 @@
 #include "patch/reference.hpp"
 
 // Eight-lane vectors of the GNU vector extension: the same source compiles to pairs of SSE2
-// instructions by default and to single AVX2 instructions under the AVX2 target. Helpers taking
-// or returning them are always inlined, so no vector crosses a call with the two ABIs.
+// (or NEON) instructions by default and to single AVX2 instructions under the AVX2 target.
+// Helpers taking or returning them are always inlined and defined once per target (in the
+// kernel source), so no vector crosses a call with the two ABIs.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace glent::simd {
@@ -24,47 +32,23 @@ typedef std::int32_t i8 __attribute__((vector_size(32)));
 
 #define GLENT_SIMD_INLINE inline __attribute__((always_inline))
 
-// Broadcasts as one shuffle (an initialiser list of eight copies becomes eight inserts).
-GLENT_SIMD_INLINE f8 splat(float v) { return __builtin_shuffle(f8{v}, i8{}); }
-GLENT_SIMD_INLINE i8 splat_i(std::int32_t v) { return __builtin_shuffle(i8{v}, i8{}); }
-GLENT_SIMD_INLINE f8 load8(const float* p) {
-  f8 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-GLENT_SIMD_INLINE i8 load8i(const std::int32_t* p) {
-  i8 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-GLENT_SIMD_INLINE void store8(float* p, f8 v) { std::memcpy(p, &v, sizeof v); }
+// Constant-index lane shuffles: __builtin_shufflevector in Clang (and GCC from 12 on),
+// __builtin_shuffle with a mask vector in older GCC.
+#if defined(__clang__) || __GNUC__ >= 12
+#define GLENT_SHUFFLE(v, mask_type, ...) __builtin_shufflevector(v, v, __VA_ARGS__)
+#else
+#define GLENT_SHUFFLE(v, mask_type, ...) __builtin_shuffle(v, mask_type{__VA_ARGS__})
+#endif
 
-// Per lane: `a` where the mask is set (all ones), else `b`. Written with bit operations, which
-// every target has at this width (a vector ?: is split into scalar code without AVX).
-GLENT_SIMD_INLINE f8 select(i8 mask, f8 a, f8 b) {
-  return std::bit_cast<f8>((std::bit_cast<i8>(a) & mask) | (std::bit_cast<i8>(b) & ~mask));
-}
-
-// The fixed reduction of the eight lane sums (see pattern_sum): f_k = acc_k + acc_{k+4} as one
-// four-lane addition of the two halves, then (f0 + f2) and (f1 + f3) as another, then their sum.
-// Each lane adds exactly the operands the scalar grouping names, so the result is the same to
-// the bit; it only takes six instructions instead of a chain of lane extractions.
+// Halves of the eight-lane vectors.
 typedef float f4 __attribute__((vector_size(16)));
 typedef std::int32_t i4 __attribute__((vector_size(16)));
-
-// The halves are taken with shuffles: a bit_cast to a pair of halves sends the accumulator
-// through the stack, and with it every addition into it in the loops before.
-GLENT_SIMD_INLINE float fold(f8 acc) {
-  const f4 f = __builtin_shufflevector(acc, acc, 0, 1, 2, 3) +
-               __builtin_shufflevector(acc, acc, 4, 5, 6, 7);  // f0 f1 f2 f3
-  const f4 g = f + __builtin_shufflevector(f, f, 2, 3, 2, 3);  // f0+f2 f1+f3 . .
-  return g[0] + g[1];
-}
-GLENT_SIMD_INLINE std::int32_t fold_count(i8 acc) {
-  const i4 f = __builtin_shufflevector(acc, acc, 0, 1, 2, 3) + __builtin_shufflevector(acc, acc, 4, 5, 6, 7);
-  const i4 g = f + __builtin_shufflevector(f, f, 2, 3, 2, 3);
-  return g[0] + g[1];
-}
+struct F4Halves {
+  f4 lo, hi;
+};
+struct I4Halves {
+  i4 lo, hi;
+};
 
 // The pattern in pixels (PATCH_PATTERN / PATTERN_SCALE_DOWN, exact), padded with zeros, and the
 // mask of the lanes that hold a pattern index.
@@ -97,30 +81,8 @@ constexpr const std::int32_t* LANE_USED = TABLES.used;
 #define GLENT_TARGET_SSE2 0
 #define GLENT_TARGET_AVX2 1
 #define GLENT_TARGET_AVX512 2
-
-namespace sse2 {
-#define GLENT_SIMD_TARGET GLENT_TARGET_SSE2
-#include "patch/patch_simd_kernels.inc"
-#undef GLENT_SIMD_TARGET
-}  // namespace sse2
-
-#pragma GCC push_options
-#pragma GCC target("avx2")
-namespace avx2 {
-#define GLENT_SIMD_TARGET GLENT_TARGET_AVX2
-#include "patch/patch_simd_kernels.inc"
-#undef GLENT_SIMD_TARGET
-}  // namespace avx2
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx2,avx512f,avx512bw,avx512dq,avx512vl")
-namespace avx512 {
-#define GLENT_SIMD_TARGET GLENT_TARGET_AVX512
-#include "patch/patch_simd_kernels.inc"
-#undef GLENT_SIMD_TARGET
-}  // namespace avx512
-#pragma GCC pop_options
+#define GLENT_TARGET_NEON 3
+#define GLENT_TARGET_PORTABLE 4
 
 struct Kernels {
   bool (*build)(const GrayImage&, float, float, PreparedPatch&);
@@ -128,49 +90,89 @@ struct Kernels {
   AlignOutcome (*align)(const PreparedPatch&, const GrayImage&, Transform&);
 };
 
+// The wider x86 instruction sets apply to the functions of their namespace alone (GCC: a target
+// pragma; Clang ignores that one and takes the target attribute for every function of the region,
+// lambdas included). No header is included inside these regions, so no inline function the rest
+// of the program shares is ever compiled for AVX.
+#if defined(GLENT_SIMD_HAS_X86)
+namespace sse2 {
+#define GLENT_SIMD_TARGET GLENT_TARGET_SSE2
+#include "patch/patch_simd_kernels.inc"
+#undef GLENT_SIMD_TARGET
+}  // namespace sse2
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+namespace avx2 {
+#define GLENT_SIMD_TARGET GLENT_TARGET_AVX2
+#include "patch/patch_simd_kernels.inc"
+#undef GLENT_SIMD_TARGET
+}  // namespace avx2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512bw,avx512dq,avx512vl"))), \
+                             apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,avx512f,avx512bw,avx512dq,avx512vl")
+#endif
+namespace avx512 {
+#define GLENT_SIMD_TARGET GLENT_TARGET_AVX512
+#include "patch/patch_simd_kernels.inc"
+#undef GLENT_SIMD_TARGET
+}  // namespace avx512
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
 constexpr Kernels SSE2_KERNELS{sse2::build_prepared, sse2::residual_at, sse2::align_prepared};
 constexpr Kernels AVX2_KERNELS{avx2::build_prepared, avx2::residual_at, avx2::align_prepared};
 constexpr Kernels AVX512_KERNELS{avx512::build_prepared, avx512::residual_at, avx512::align_prepared};
+#endif
 
-// Until the vector extensions have a patch-kernel variant of their own, the portable variant
-// runs the plain reference code.
-bool reference_build(const GrayImage& image, float x, float y, PreparedPatch& out) {
-  prepare(reference::build_patch(image, x, y), out);
-  return out.valid;
-}
-bool reference_residual(const float* data, const GrayImage& image, const float* xs, const float* ys,
-                        float* r) {
-  Patch patch;
-  PatchPoints points;
-  for (int i = 0; i < PATCH_SIZE; ++i) {
-    const auto u = static_cast<std::size_t>(i);
-    patch.data[u] = data[i];
-    points[u] = {xs[i], ys[i]};
-  }
-  const std::optional<Residuals> out = reference::patch_residual(patch, image, points);
-  if (!out) return false;
-  std::memcpy(r, out->data(), sizeof *out);
-  for (int i = PATCH_SIZE; i < PADDED_SIZE; ++i) r[i] = 0.0f;
-  return true;
-}
-AlignOutcome reference_align(const PreparedPatch& patch, const GrayImage& image, Transform& warp) {
-  return reference::align_level(unprepare(patch, 0.0f, 0.0f), image, warp);
-}
-constexpr Kernels REFERENCE_KERNELS{reference_build, reference_residual, reference_align};
+// NEON is part of every aarch64 processor: no target region, no dispatch.
+#if defined(GLENT_SIMD_HAS_NEON)
+namespace neon {
+#define GLENT_SIMD_TARGET GLENT_TARGET_NEON
+#include "patch/patch_simd_kernels.inc"
+#undef GLENT_SIMD_TARGET
+}  // namespace neon
 
+constexpr Kernels NEON_KERNELS{neon::build_prepared, neon::residual_at, neon::align_prepared};
+#endif
+
+// GNU vector extensions alone, for every target.
+namespace portable {
+#define GLENT_SIMD_TARGET GLENT_TARGET_PORTABLE
+#include "patch/patch_simd_kernels.inc"
+#undef GLENT_SIMD_TARGET
+}  // namespace portable
+
+constexpr Kernels PORTABLE_KERNELS{portable::build_prepared, portable::residual_at,
+                                   portable::align_prepared};
+
+// use_isa admits only the variants this build holds, so every other value is portable.
 const Kernels* kernels_for(Isa isa) {
-  switch (isa) {
-    case Isa::avx512:
-      return &AVX512_KERNELS;
-    case Isa::avx2:
-      return &AVX2_KERNELS;
-    case Isa::sse2:
-      return &SSE2_KERNELS;
-    case Isa::neon:
-    case Isa::portable:
-      break;
-  }
-  return &REFERENCE_KERNELS;
+#if defined(GLENT_SIMD_HAS_X86)
+  if (isa == Isa::avx512) return &AVX512_KERNELS;
+  if (isa == Isa::avx2) return &AVX2_KERNELS;
+  if (isa == Isa::sse2) return &SSE2_KERNELS;
+#elif defined(GLENT_SIMD_HAS_NEON)
+  if (isa == Isa::neon) return &NEON_KERNELS;
+#endif
+  (void)isa;
+  return &PORTABLE_KERNELS;
 }
 
 const Kernels& kernels() { return *kernels_for(current_isa()); }
