@@ -29,37 +29,8 @@ struct Window {
   const std::uint8_t* rows[WINDOW_ROWS];
 };
 
-#if defined(GLENT_BYTE_LANES_X86)
-namespace sse2 {
-#define GLENT_BYTE_LANES_TARGET GLENT_BYTES_SSE2
-#include "common/byte_lanes.inc"
-#include "corners_fast9/fast9_kernels.inc"
-#undef GLENT_BYTE_LANES_TARGET
-}  // namespace sse2
-
-namespace avx2 {
-#define GLENT_BYTE_LANES_TARGET GLENT_BYTES_AVX2
-#include "common/byte_lanes.inc"
-#include "corners_fast9/fast9_kernels.inc"
-#undef GLENT_BYTE_LANES_TARGET
-}  // namespace avx2
-#endif
-
-#if defined(GLENT_BYTE_LANES_NEON)
-namespace neon {
-#define GLENT_BYTE_LANES_TARGET GLENT_BYTES_NEON
-#include "common/byte_lanes.inc"
-#include "corners_fast9/fast9_kernels.inc"
-#undef GLENT_BYTE_LANES_TARGET
-}  // namespace neon
-#endif
-
-namespace portable {
-#define GLENT_BYTE_LANES_TARGET GLENT_BYTES_PORTABLE
-#include "common/byte_lanes.inc"
-#include "corners_fast9/fast9_kernels.inc"
-#undef GLENT_BYTE_LANES_TARGET
-}  // namespace portable
+#define GLENT_BYTE_LANES_KERNEL "corners_fast9/fast9_kernels.inc"
+#include "common/byte_lanes_variants.inc"
 
 }  // namespace
 

@@ -21,37 +21,8 @@ inline std::uint8_t box_mean(const std::uint8_t* a, const std::uint8_t* b, std::
   return static_cast<std::uint8_t>((sum + 2) >> 2);
 }
 
-#if defined(GLENT_BYTE_LANES_X86)
-namespace sse2 {
-#define GLENT_BYTE_LANES_TARGET GLENT_BYTES_SSE2
-#include "common/byte_lanes.inc"
-#include "image_utilities/box_halve_kernels.inc"
-#undef GLENT_BYTE_LANES_TARGET
-}  // namespace sse2
-
-namespace avx2 {
-#define GLENT_BYTE_LANES_TARGET GLENT_BYTES_AVX2
-#include "common/byte_lanes.inc"
-#include "image_utilities/box_halve_kernels.inc"
-#undef GLENT_BYTE_LANES_TARGET
-}  // namespace avx2
-#endif
-
-#if defined(GLENT_BYTE_LANES_NEON)
-namespace neon {
-#define GLENT_BYTE_LANES_TARGET GLENT_BYTES_NEON
-#include "common/byte_lanes.inc"
-#include "image_utilities/box_halve_kernels.inc"
-#undef GLENT_BYTE_LANES_TARGET
-}  // namespace neon
-#endif
-
-namespace portable {
-#define GLENT_BYTE_LANES_TARGET GLENT_BYTES_PORTABLE
-#include "common/byte_lanes.inc"
-#include "image_utilities/box_halve_kernels.inc"
-#undef GLENT_BYTE_LANES_TARGET
-}  // namespace portable
+#define GLENT_BYTE_LANES_KERNEL "image_utilities/box_halve_kernels.inc"
+#include "common/byte_lanes_variants.inc"
 
 using BoxRow = void (*)(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::uint32_t);
 
