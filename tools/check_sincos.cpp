@@ -4,14 +4,20 @@
 // beside it. Prints counts, the largest error in ulp and the time taken.
 //
 // Build (not part of the project build): g++ -O2 -std=c++20 -ffp-contract=off -Isrc
-//   tools/check_sincos.cpp src/common/sincos.cpp -lmpfr -o build/check_sincos
+//   tools/check_sincos.cpp src/common/sincos.cpp -lmpfr -pthread -o build/check_sincos
+// Run: build/check_sincos [threads] (default: every logical CPU).
 #include <mpfr.h>
 
+#include <algorithm>
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
 
 #include "common/sincos.hpp"
 
@@ -34,6 +40,14 @@ struct Tally {
   std::uint64_t wrong = 0;  // not the correctly rounded float
   double max_ulp = 0.0;
   float worst_x = 0.0f;
+
+  void merge(const Tally& other) {
+    wrong += other.wrong;
+    if (other.max_ulp > max_ulp) {
+      max_ulp = other.max_ulp;
+      worst_x = other.worst_x;
+    }
+  }
 };
 
 // Error of y against the long double value t, in ulp of the float grid at t.
@@ -70,30 +84,68 @@ void account(Tally& tally, float x, float y, long double t, int which) {
 
 }  // namespace
 
-int main() {
-  const auto start = std::chrono::steady_clock::now();
+struct Tallies {
   Tally ours_s, ours_c, libc_s, libc_c;
   std::uint64_t count = 0;
-  // Every non-negative float up to 1e6 and its negative.
-  const std::uint32_t last = std::bit_cast<std::uint32_t>(1e6f);
-  for (std::uint32_t b = 0; b <= last; ++b) {
+
+  void merge(const Tallies& o) {
+    ours_s.merge(o.ours_s);
+    ours_c.merge(o.ours_c);
+    libc_s.merge(o.libc_s);
+    libc_c.merge(o.libc_c);
+    count += o.count;
+  }
+};
+
+// Every float whose magnitude has bits in [begin, end), and its negative.
+void check_block(std::uint32_t begin, std::uint32_t end, Tallies& t) {
+  for (std::uint32_t b = begin; b < end; ++b) {
     for (int sign = 0; sign < 2; ++sign) {
       if (sign == 1 && b == 0) continue;
       const float x = std::bit_cast<float>(b | (sign ? 0x80000000u : 0u));
       long double s, c;
       sincosl(static_cast<long double>(x), &s, &c);
       const glent::SinCos ours = glent::sin_cos(x);
-      account(ours_s, x, ours.sin, s, 0);
-      account(ours_c, x, ours.cos, c, 1);
-      account(libc_s, x, sinf(x), s, 0);
-      account(libc_c, x, cosf(x), c, 1);
-      ++count;
+      account(t.ours_s, x, ours.sin, s, 0);
+      account(t.ours_c, x, ours.cos, c, 1);
+      account(t.libc_s, x, sinf(x), s, 0);
+      account(t.libc_c, x, cosf(x), c, 1);
+      ++t.count;
     }
   }
+}
+
+int main(int argc, char** argv) {
+  const auto start = std::chrono::steady_clock::now();
+  unsigned threads = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1]))
+                              : std::thread::hardware_concurrency();
+  threads = std::max(1u, threads);
+  // Every non-negative float up to 1e6 and its negative, handed out in blocks so that the
+  // threads share the slower large arguments evenly.
+  const std::uint64_t end = std::uint64_t{std::bit_cast<std::uint32_t>(1e6f)} + 1;
+  constexpr std::uint64_t BLOCK = 1 << 16;
+  std::atomic<std::uint64_t> next{0};
+  std::vector<Tallies> partial(threads);
+  std::vector<std::thread> pool;
+  for (unsigned k = 0; k < threads; ++k) {
+    pool.emplace_back([&, k] {
+      for (;;) {
+        const std::uint64_t b = next.fetch_add(BLOCK);
+        if (b >= end) break;
+        check_block(static_cast<std::uint32_t>(b), static_cast<std::uint32_t>(std::min(b + BLOCK, end)),
+                    partial[k]);
+      }
+    });
+  }
+  for (std::thread& t : pool) t.join();
+  Tallies all;
+  for (const Tallies& t : partial) all.merge(t);
+  const Tally &ours_s = all.ours_s, &ours_c = all.ours_c, &libc_s = all.libc_s, &libc_c = all.libc_c;
+  const std::uint64_t count = all.count;
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("range [-1e6, 1e6]: %llu floats, %.0f s\n",
-              static_cast<unsigned long long>(count), seconds);
+  std::printf("range [-1e6, 1e6]: %llu floats, %.0f s on %u threads\n",
+              static_cast<unsigned long long>(count), seconds, threads);
   const auto line = [](const char* name, const Tally& t) {
     std::printf("%-10s not correctly rounded %llu, max error %.4f ulp at x = %a\n", name,
                 static_cast<unsigned long long>(t.wrong), t.max_ulp,

@@ -65,8 +65,11 @@ SinCos sin_cos(float x) {
   const std::uint32_t bits = std::bit_cast<std::uint32_t>(x);
   const bool negative = (bits >> 31) != 0;
   const float ax = std::bit_cast<float>(bits & 0x7FFFFFFFu);
-  if (ax < 0x1.921fb6p-1f) {  // |x| < pi/4: no reduction; the polynomials are odd and even
+  if (ax < SMALL_ANGLE) {
     if (ax == 0.0f) return {x, 1.0f};  // keeps the sign of -0, which r + r * (...) would lose
+    return finish_small(static_cast<double>(x));
+  }
+  if (ax < 0x1.921fb6p-1f) {  // |x| < pi/4: no reduction; the polynomials are odd and even
     return finish(static_cast<double>(x), 0, false);
   }
   if (!(ax < SMALL_LIMIT)) {

@@ -7,10 +7,11 @@
 // Arguments up to 2^20 in magnitude (the tracker meets at most 1e6) are reduced by a
 // three-part pi/2 in double precision; larger finite ones by an exact integer reduction against
 // the bits of 2/pi (sin_cos_large). The reduced argument r, |r| <= pi/4, carries a relative
-// error near 2^-52; the two polynomials are accurate to about 2^-58; the one rounding from
+// error near 2^-52; the two polynomials are accurate to about 2^-58 (below 1/16, where
+// alignment increments lie, shorter series of the same accuracy); the one rounding from
 // double to float at the end then gives the correctly rounded float except where the exact
 // value lies within about 2^-50 (relative) of a halfway point between two floats. The
-// exhaustive check over [-1e6, 1e6] (bench/check_sincos.cpp) counts those.
+// exhaustive check over [-1e6, 1e6] (tools/check_sincos.cpp) counts those.
 //
 // NaN and +-inf give NaN for both, as the C library does; sin(-0) is -0.
 
@@ -46,6 +47,29 @@ inline constexpr double P1 = 0x1.921fb544p+0;
 inline constexpr double P2 = 0x1.0b4611a6p-34;
 inline constexpr double P3 = 0x1.3198a2e037073p-69;
 inline constexpr double INV_PIO2 = 0x1.45f306dc9c883p-1;
+
+// Below SMALL_ANGLE (|x| < 1/16, z = x^2 < 2^-8, where alignment increments almost always lie)
+// the Taylor series cut after z^4 in sin x / x and after z^4 in cos x: the first terms left out,
+// z^5 / 11! and z^5 / 10!, are below 2^-65 and 2^-61 relative. Evaluated in Estrin's grouping,
+// whose dependency chain is about half as long as Horner's in the full polynomials: the
+// increment's sine and cosine sit on the critical path of every alignment iteration.
+inline constexpr float SMALL_ANGLE = 0x1p-4f;
+inline constexpr double T3 = -1.0 / 6.0;
+inline constexpr double T5 = 1.0 / 120.0;
+inline constexpr double T7 = -1.0 / 5040.0;
+inline constexpr double T9 = 1.0 / 362880.0;
+inline constexpr double T4 = 1.0 / 24.0;
+inline constexpr double T6 = -1.0 / 720.0;
+inline constexpr double T8 = 1.0 / 40320.0;
+
+inline SinCos finish_small(double r) {
+  const double z = r * r;
+  const double z2 = z * z;
+  const double rz = r * z;
+  const double sr = r + (rz * (T3 + z * T5) + (rz * z2) * (T7 + z * T9));
+  const double cr = (1.0 - 0.5 * z) + (z2 * (T4 + z * T6) + (z2 * z2) * T8);
+  return {static_cast<float>(sr), static_cast<float>(cr)};
+}
 
 // Largest magnitude reduced by the three-part constant: below it k = round(|x| * 2/pi) stays
 // below 2^20.
