@@ -35,9 +35,14 @@ struct PlainKernels {
   }
 };
 
+// `given`, when not null, holds the patches of every level as build would make them on pyramid0
+// at the start; `built`, when not null, receives the patches built (all of them when the point
+// survives). The two may be the same array: every read of `given` comes before any build.
 template <class Kernels>
 std::optional<Transform> track(const Pyramid& pyramid0, const Pyramid& pyramid1,
-                               const Transform& transform) {
+                               const Transform& transform,
+                               const typename Kernels::PatchType* given = nullptr,
+                               typename Kernels::PatchType* built = nullptr) {
   const auto levels = static_cast<std::uint32_t>(pyramid0.size());
   GLENT_CHECK(levels == static_cast<std::uint32_t>(pyramid1.size()),
               "assertion failed: levels == image_pyramid1.len() as u32");
@@ -58,13 +63,21 @@ std::optional<Transform> track(const Pyramid& pyramid0, const Pyramid& pyramid1,
     // 2^level without shifts; deep levels are 0x0 and lose the point before the scale matters.
     const float scale = pow2f(level);
     // The patch is always centred on the starting position, never on the current estimate.
-    typename Kernels::PatchType patch;
-    if (!Kernels::build(pyramid0[level], transform.tx() / scale, transform.ty() / scale, patch)) {
-      return std::nullopt;
+    typename Kernels::PatchType local;
+    const typename Kernels::PatchType* patch = &local;
+    if (given != nullptr) {
+      patch = &given[level];
+      if (!patch->valid) return std::nullopt;
+    } else {
+      typename Kernels::PatchType& target = built != nullptr ? built[level] : local;
+      if (!Kernels::build(pyramid0[level], transform.tx() / scale, transform.ty() / scale, target)) {
+        return std::nullopt;
+      }
+      patch = &target;
     }
     warp.m[6] = warp.m[6] / scale;
     warp.m[7] = warp.m[7] / scale;
-    const AlignOutcome outcome = Kernels::align(patch, pyramid1[level], warp);
+    const AlignOutcome outcome = Kernels::align(*patch, pyramid1[level], warp);
     if (outcome == AlignOutcome::lost) return std::nullopt;
     // A point whose full-resolution patch never met enough of the target image (it hangs over
     // the border) was not followed at all: its unchanged position would pass the round trip
@@ -86,10 +99,13 @@ std::optional<Transform> track(const Pyramid& pyramid0, const Pyramid& pyramid1,
 
 template <class Kernels>
 std::optional<TrackedPoint> track_checked(const Pyramid& pyramid0, const Pyramid& pyramid1,
-                                          TrackId id, const Transform& transform) {
-  const std::optional<Transform> forward = track<Kernels>(pyramid0, pyramid1, transform);
+                                          TrackId id, const Transform& transform,
+                                          const typename Kernels::PatchType* given = nullptr,
+                                          typename Kernels::PatchType* kept = nullptr) {
+  const std::optional<Transform> forward = track<Kernels>(pyramid0, pyramid1, transform, given);
   if (!forward) return std::nullopt;
-  const std::optional<Transform> backward = track<Kernels>(pyramid1, pyramid0, *forward);
+  const std::optional<Transform> backward =
+      track<Kernels>(pyramid1, pyramid0, *forward, nullptr, kept);
   if (!backward) return std::nullopt;
   if (!round_trip_recovered(transform, *backward)) return std::nullopt;
   return TrackedPoint{id, *forward};
@@ -112,6 +128,13 @@ std::optional<Transform> track_point(const Pyramid& pyramid0, const Pyramid& pyr
 std::optional<TrackedPoint> track_point_checked(const Pyramid& pyramid0, const Pyramid& pyramid1,
                                                 TrackId id, const Transform& transform) {
   return track_checked<FastKernels>(pyramid0, pyramid1, id, transform);
+}
+
+std::optional<TrackedPoint> track_point_checked(const Pyramid& pyramid0, const Pyramid& pyramid1,
+                                                TrackId id, const Transform& transform,
+                                                const simd::PreparedPatch* given,
+                                                simd::PreparedPatch* kept) {
+  return track_checked<FastKernels>(pyramid0, pyramid1, id, transform, given, kept);
 }
 
 namespace reference {

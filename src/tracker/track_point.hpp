@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "common/transform.hpp"
+#include "patch/patch_simd.hpp"
 #include "tracker/pyramid.hpp"
 
 namespace glent {
@@ -19,6 +20,16 @@ std::optional<Transform> track_point(const Pyramid& pyramid0, const Pyramid& pyr
 // squared distance MAX_RECOVERED_DIST2 (strictly) of the start.
 std::optional<TrackedPoint> track_point_checked(const Pyramid& pyramid0, const Pyramid& pyramid1,
                                                 TrackId id, const Transform& transform);
+
+// Same, with patches kept from one frame to the next: `given` (or null) holds, for each level,
+// the patch build_prepared makes on pyramid0 at the start's translation; `kept` (or null)
+// receives one patch per level, those of the backward pass, built on pyramid1 at the forward
+// result, all of them valid whenever the result is present. They may be the same array. The
+// result is the same as without them.
+std::optional<TrackedPoint> track_point_checked(const Pyramid& pyramid0, const Pyramid& pyramid1,
+                                                TrackId id, const Transform& transform,
+                                                const simd::PreparedPatch* given,
+                                                simd::PreparedPatch* kept);
 
 // The survival test of the round trip: squared distance between the start and the back-tracked
 // translation strictly below MAX_RECOVERED_DIST2 (false for NaN).

@@ -8,6 +8,7 @@
 
 #include "common/transform.hpp"
 #include "corners_fast9/fast9.hpp"
+#include "tracker/patch_cache.hpp"
 #include "tracker/pyramid.hpp"
 
 namespace glent {
@@ -36,6 +37,7 @@ class Tracker {
  private:
   Pyramid previous_pyramid_;
   PointMap tracked_points_;
+  PatchCache patches_;  // entry for entry with tracked_points_
   TrackId next_id_ = 0;
   std::uint32_t grid_size_;
   std::uint32_t levels_;
@@ -63,6 +65,8 @@ class StereoTracker {
   Pyramid previous_pyramid1_;
   PointMap tracked_points0_;
   PointMap tracked_points1_;
+  PatchCache patches0_;  // entry for entry with tracked_points0_
+  PatchCache patches1_;  // and with tracked_points1_
   TrackId next_id_ = 0;
   std::uint32_t grid_size_;
   std::uint32_t levels_;

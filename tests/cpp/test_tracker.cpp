@@ -19,6 +19,7 @@
 #include "corners_fast9/grid_selection.hpp"
 #include "test_support.hpp"
 #include "test_tracker_images.hpp"
+#include "tracker/patch_cache.hpp"
 #include "tracker/pyramid.hpp"
 #include "tracker/tracker.hpp"
 #include "tracker/worker_pool.hpp"
@@ -482,6 +483,63 @@ TEST(TrackPointMap, EmptyMapNeverMeetsTheLevelCheck) {
     EXPECT_EQ(test_support::fatal_message([&] { static_cast<void>(track_point_map(p4, p3, points)); }),
               "assertion failed: levels == image_pyramid1.len() as u32");
   }
+}
+
+// The tracker keeps each frame's backward-pass patches for the next forward pass; edited,
+// resized and all, it must give exactly what the stateless steps give.
+TEST(TrackerPatchCache, EditedTrackerMatchesTheStatelessSteps) {
+  Tracker tracker(4, 20);
+  PointMap points;
+  Pyramid previous;
+  TrackId next = 0;
+  for (int k = 0; k < 9; ++k) {
+    const GrayImage frame = k == 5 ? pan_frame(k, 600, 440) : pan_frame(k);
+    tracker.process_frame(frame);
+    Pyramid pyramid = build_pyramid(frame, 4);
+    if (!previous.empty()) points = track_point_map(previous, pyramid, points);
+    for (const Corner& c : detect_new_points(pyramid, points, 20)) {
+      points.push_back({next++, Transform::at(static_cast<float>(c.x), static_cast<float>(c.y))});
+    }
+    previous = std::move(pyramid);
+    ASSERT_EQ(tracker.tracked_points(), points) << "frame " << k;
+
+    // Every third track goes; two points are added by hand.
+    std::vector<TrackId> doomed;
+    for (std::size_t i = static_cast<std::size_t>(k) % 3; i < points.size(); i += 3) doomed.push_back(points[i].id);
+    tracker.remove_id(doomed);
+    PointMap kept;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      if (i % 3 != static_cast<std::size_t>(k) % 3) kept.push_back(points[i]);
+    }
+    points = std::move(kept);
+    const std::vector<Point> added{{200.0f + k, 150.0f}, {400.0f, 300.0f - k}};
+    tracker.add_points(added);
+    for (const Point& p : added) points.push_back({next++, Transform::at(p.x, p.y)});
+  }
+  EXPECT_GT(points.size(), 200u);
+}
+
+// A frame that fails after its tracking has rewritten the kept patches must drop them.
+TEST(TrackerPatchCache, ForgottenPatchesAreBuiltAgain) {
+  const Pyramid p0 = build_pyramid(pan_frame(0), 4);
+  const Pyramid p1 = build_pyramid(pan_frame(1), 4);
+  const Pyramid p2 = build_pyramid(pan_frame(2), 4);
+  PointMap points;
+  for (const Corner& c : detect_new_points(p0, {}, 20)) {
+    points.push_back({points.size(), Transform::at(static_cast<float>(c.x), static_cast<float>(c.y))});
+  }
+  PatchCache cache;
+  cache.append(points.size());
+  std::vector<std::uint32_t> entries;
+  const PointMap first = cache.track(p0, p1, points, entries);
+  ASSERT_EQ(first, track_point_map(p0, p1, points));
+  cache.commit(std::move(entries));
+  ASSERT_GT(first.size(), 100u);
+  for (std::size_t i = 0; i < first.size(); ++i) ASSERT_TRUE(cache.has_patches(i));
+  // Tracked into another pyramid (the patches are now those of p2), then forgotten.
+  static_cast<void>(cache.track(p1, p0, first, entries));
+  cache.forget();
+  EXPECT_EQ(cache.track(p1, p2, first, entries), track_point_map(p1, p2, first));
 }
 
 }  // namespace

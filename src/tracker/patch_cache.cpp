@@ -1,0 +1,100 @@
+#include "tracker/patch_cache.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+#include "common/fatal_error.hpp"
+#include "tracker/track_point.hpp"
+#include "tracker/worker_pool.hpp"
+
+namespace glent {
+
+void PatchCache::erase(const std::vector<bool>& doomed) {
+  if (doomed.empty()) return;
+  GLENT_CHECK(doomed.size() == slots_.size(), "patch cache out of step with its point map");
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (!doomed[i]) slots_[kept++] = slots_[i];
+  }
+  slots_.resize(kept);
+}
+
+void PatchCache::forget() { std::fill(slots_.begin(), slots_.end(), NONE); }
+
+std::size_t PatchCache::reserve_slots(std::size_t needed, std::size_t levels) {
+  if (levels != levels_) {
+    forget();
+    store_.reset();
+    capacity_ = 0;
+    levels_ = levels;
+  }
+  const std::size_t limit = MAX_STORE_BYTES / (levels * sizeof(simd::PreparedPatch));
+  const std::size_t wanted = std::min(needed, limit);
+  if (wanted <= capacity_) return capacity_;
+  // Half as much again as before, so that a slowly growing map reallocates rarely.
+  const std::size_t grown = std::min(limit, std::max(wanted, capacity_ + capacity_ / 2));
+  auto fresh = std::make_unique_for_overwrite<simd::PreparedPatch[]>(grown * levels);
+  for (const std::uint32_t s : slots_) {
+    if (s != NONE) std::copy_n(slot(s), levels, fresh.get() + std::size_t{s} * levels);
+  }
+  store_ = std::move(fresh);
+  capacity_ = grown;
+  return capacity_;
+}
+
+PointMap PatchCache::track(const Pyramid& pyramid0, const Pyramid& pyramid1, const PointMap& points,
+                           std::vector<std::uint32_t>& survivor_slots) {
+  GLENT_CHECK(points.size() == slots_.size(), "patch cache out of step with its point map");
+  const std::size_t n = points.size();
+  const std::size_t levels = pyramid0.size();
+  survivor_slots.clear();
+  if (n == 0) return {};
+  if (levels == 0 || levels > MAX_LEVELS || pyramid1.size() != levels) {
+    PointMap result = track_point_map(pyramid0, pyramid1, points);
+    survivor_slots.assign(result.size(), NONE);
+    return result;
+  }
+
+  // This frame's slot of every entry: its own where it has patches, else a free one while any
+  // is left.
+  const std::size_t capacity = reserve_slots(n, levels);
+  std::vector<std::uint32_t> use(slots_);
+  std::vector<bool> taken(capacity, false);
+  for (const std::uint32_t s : use) {
+    if (s != NONE) taken[s] = true;
+  }
+  std::size_t next = 0;
+  for (std::uint32_t& s : use) {
+    if (s != NONE) continue;
+    while (next < capacity && taken[next]) ++next;
+    if (next == capacity) break;
+    s = static_cast<std::uint32_t>(next);
+    taken[next] = true;
+  }
+
+  // One slot per entry, each written only by the thread deciding that entry; compacted in input
+  // order afterwards, so the result does not depend on how the loop was cut.
+  std::vector<std::optional<TrackedPoint>> decided(n);
+  parallel_for(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      simd::PreparedPatch* patches = use[i] == NONE ? nullptr : slot(use[i]);
+      const simd::PreparedPatch* given = slots_[i] == NONE ? nullptr : patches;
+      decided[i] = track_point_checked(pyramid0, pyramid1, points[i].id, points[i].transform,
+                                       given, patches);
+    }
+  });
+  std::size_t survivors = 0;
+  for (const auto& d : decided) survivors += d.has_value() ? 1 : 0;
+  PointMap result;
+  result.reserve(survivors);
+  survivor_slots.reserve(survivors);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!decided[i]) continue;
+    result.push_back(*decided[i]);
+    survivor_slots.push_back(use[i]);
+  }
+  return result;
+}
+
+}  // namespace glent
