@@ -63,11 +63,11 @@ std::vector<Corner> select_new_corners(const GrayImage& base, const GrayImage& d
   }
 
   std::vector<Corner> corners = fast9_detect(detection, FAST_THRESHOLD);
-  // Stable, so that among equal scores the corner earlier in raster order wins its cell.
-  std::stable_sort(corners.begin(), corners.end(),
-                   [](const Corner& a, const Corner& b) { return a.score > b.score; });
-
-  std::vector<Corner> accepted;
+  // Corners outside the margin or in a cell the existing points already fill can never be
+  // accepted, whatever their order, since counts only grow: they are dropped before the sort
+  // (in a tracked frame most cells are full), which leaves the order of the others as it was.
+  // Their level-0 coordinates are kept in place of the detection ones.
+  std::size_t candidates = 0;
   for (const Corner& corner : corners) {
     // The product is formed in 64 bits: a coordinate that does not fit the frame is rejected,
     // never wrapped back into it.
@@ -75,11 +75,21 @@ std::vector<Corner> select_new_corners(const GrayImage& base, const GrayImage& d
     const std::uint64_t y = std::uint64_t{corner.y} * scale;
     if (!inside_margin(x, base.width) || !inside_margin(y, base.height)) continue;
     // Both now lie below the frame size, so they fit 32 bits.
-    std::uint32_t* count = grid.cell_at(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y));
+    const std::uint32_t* count = grid.cell_at(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y));
+    if (count == nullptr || *count >= max_per_cell) continue;
+    corners[candidates++] = Corner{static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y), corner.score};
+  }
+  corners.resize(candidates);
+  // Stable, so that among equal scores the corner earlier in raster order wins its cell.
+  std::stable_sort(corners.begin(), corners.end(),
+                   [](const Corner& a, const Corner& b) { return a.score > b.score; });
+
+  std::vector<Corner> accepted;
+  for (const Corner& corner : corners) {
+    std::uint32_t* count = grid.cell_at(corner.x, corner.y);  // in a cell, as tested above
     if (count == nullptr || *count >= max_per_cell) continue;
     ++*count;
-    accepted.push_back(Corner{static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y),
-                              corner.score});
+    accepted.push_back(corner);
   }
   return accepted;
 }
