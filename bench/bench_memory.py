@@ -3,8 +3,9 @@
     python bench/bench_memory.py [--frames 3000]
 
 The frames cycle back and forth through a rendered moving-camera sequence, so tracks are lost
-and seeded all the time.  A tracker holds its last pyramid and its tracks, nothing more: after
-the warm-up its resident memory must stay flat.
+and seeded all the time.  A tracker holds its last pyramid, its tracks and the patches kept
+for them (slots reused from frame to frame), nothing more: after the warm-up its resident memory
+must stay flat.
 """
 
 from __future__ import annotations
