@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "common/numeric.hpp"
 #include "patch/reference.hpp"
@@ -77,6 +78,15 @@ constexpr std::uint32_t INTERIOR_MAX_SIDE = 1u << 16;
 constexpr const float* PATTERN_X = TABLES.x;
 constexpr const float* PATTERN_Y = TABLES.y;
 constexpr const std::int32_t* LANE_USED = TABLES.used;
+
+// The margin test of in_patch_bounds on a translation, for images under 2^22 pixels a side:
+// 1.5 <= x < width - 2.5, likewise for y. Defined here, outside the per-target regions, so that
+// every variant's alignment loop inlines it into apply_increment_with (a callable of a wider
+// target cannot be inlined into that template, which is compiled for the baseline).
+struct InMargin {
+  float x_max, y_max;
+  bool operator()(float x, float y) const { return x >= 1.5f && x < x_max && y >= 1.5f && y < y_max; }
+};
 
 #define GLENT_TARGET_SSE2 0
 #define GLENT_TARGET_AVX2 1
