@@ -1,7 +1,6 @@
 #include "tracker/patch_cache.hpp"
 
 #include <algorithm>
-#include <optional>
 #include <utility>
 
 #include "common/fatal_error.hpp"
@@ -73,27 +72,14 @@ PointMap PatchCache::track(const Pyramid& pyramid0, const Pyramid& pyramid1, con
     taken[next] = true;
   }
 
-  // One slot per entry, each written only by the thread deciding that entry; compacted in input
-  // order afterwards, so the result does not depend on how the loop was cut.
-  std::vector<std::optional<TrackedPoint>> decided(n);
-  parallel_for(n, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      simd::PreparedPatch* patches = use[i] == NONE ? nullptr : slot(use[i]);
-      const simd::PreparedPatch* given = slots_[i] == NONE ? nullptr : patches;
-      decided[i] = track_point_checked(pyramid0, pyramid1, points[i].id, points[i].transform,
-                                       given, patches);
-    }
-  });
-  std::size_t survivors = 0;
-  for (const auto& d : decided) survivors += d.has_value() ? 1 : 0;
-  PointMap result;
-  result.reserve(survivors);
-  survivor_slots.reserve(survivors);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!decided[i]) continue;
-    result.push_back(*decided[i]);
-    survivor_slots.push_back(use[i]);
-  }
+  std::vector<std::size_t> kept;
+  PointMap result = decide_points(nullptr, n, [&](std::size_t i) {
+    simd::PreparedPatch* patches = use[i] == NONE ? nullptr : slot(use[i]);
+    const simd::PreparedPatch* given = slots_[i] == NONE ? nullptr : patches;
+    return track_point_checked(pyramid0, pyramid1, points[i].id, points[i].transform, given, patches);
+  }, &kept);
+  survivor_slots.reserve(kept.size());
+  for (const std::size_t i : kept) survivor_slots.push_back(use[i]);
   return result;
 }
 

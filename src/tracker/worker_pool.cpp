@@ -433,39 +433,52 @@ void parallel_for(std::size_t count, const RangeBody& body) {
   WorkerPool::process_pool().parallel_for(count, body);
 }
 
-PointMap track_point_map(WorkerPool& pool, const Pyramid& pyramid0, const Pyramid& pyramid1,
-                         const PointMap& points) {
-  const std::size_t n = points.size();
+PointMap decide_points(WorkerPool* pool, std::size_t n, const PointDecision& decide,
+                       std::vector<std::size_t>* kept) {
+  if (kept != nullptr) kept->clear();
   if (n == 0) return {};
   // One slot per entry, written only by the thread that decides it; compacted in input order
   // afterwards, so the result does not depend on how the loop was cut.
   std::vector<std::optional<TrackedPoint>> decided(n);
-  pool.parallel_for(n, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      decided[i] = track_point_checked(pyramid0, pyramid1, points[i].id, points[i].transform);
-    }
-  });
+  const RangeBody body = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) decided[i] = decide(i);
+  };
+  if (pool != nullptr) {
+    pool->parallel_for(n, body);
+  } else {
+    parallel_for(n, body);  // a single entry is decided without even creating the pool
+  }
   std::size_t survivors = 0;
   for (const auto& d : decided) survivors += d.has_value() ? 1 : 0;
   PointMap result;
   result.reserve(survivors);
-  for (const auto& d : decided) {
-    if (d) result.push_back(*d);
+  if (kept != nullptr) kept->reserve(survivors);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!decided[i]) continue;
+    result.push_back(*decided[i]);
+    if (kept != nullptr) kept->push_back(i);
   }
   return result;
 }
 
+namespace {
+
+PointMap track_point_map_on(WorkerPool* pool, const Pyramid& pyramid0, const Pyramid& pyramid1,
+                            const PointMap& points) {
+  return decide_points(pool, points.size(), [&](std::size_t i) {
+    return track_point_checked(pyramid0, pyramid1, points[i].id, points[i].transform);
+  });
+}
+
+}  // namespace
+
+PointMap track_point_map(WorkerPool& pool, const Pyramid& pyramid0, const Pyramid& pyramid1,
+                         const PointMap& points) {
+  return track_point_map_on(&pool, pyramid0, pyramid1, points);
+}
+
 PointMap track_point_map(const Pyramid& pyramid0, const Pyramid& pyramid1, const PointMap& points) {
-  if (points.empty()) return {};
-  if (points.size() < 2) {
-    // Decided on the calling thread; the pool is not even created.
-    PointMap result;
-    if (auto survivor = track_point_checked(pyramid0, pyramid1, points[0].id, points[0].transform)) {
-      result.push_back(*survivor);
-    }
-    return result;
-  }
-  return track_point_map(WorkerPool::process_pool(), pyramid0, pyramid1, points);
+  return track_point_map_on(nullptr, pyramid0, pyramid1, points);
 }
 
 }  // namespace glent

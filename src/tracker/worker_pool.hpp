@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "common/transform.hpp"
 #include "tracker/pyramid.hpp"
@@ -50,6 +52,13 @@ std::size_t worker_pool_size();
 // item before the failing one still runs, and the failure of the first failing item in loop
 // order wins.
 void parallel_for(std::size_t count, const RangeBody& body);
+
+// Decides entries 0 .. n - 1 with decide(i), each on one thread of `pool` (null: the
+// process-wide pool, which a single entry never creates); returns the entries decided present,
+// in input order, and in `kept` (when not null) the index of each. Failures as parallel_for.
+using PointDecision = std::function<std::optional<TrackedPoint>(std::size_t)>;
+PointMap decide_points(WorkerPool* pool, std::size_t n, const PointDecision& decide,
+                       std::vector<std::size_t>* kept = nullptr);
 
 // Tracks every entry of `points` with track_point_checked on the pool; returns the survivors,
 // each with its forward-tracked transform, in input order.
