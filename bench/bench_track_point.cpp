@@ -2,6 +2,8 @@
 //
 //   bench_track_point [frame.pgm] [--runs N] [--only plain|sse2|avx2|avx512]
 //
+// Each variant is timed twice: track_point_checked one point after the other, and
+// track_points_checked, which takes them two at a time side by side as the trackers do.
 // --only times that one variant alone (for instruction counts under callgrind, with --runs 1:
 // it tracks every point once for the agreement check and once per run).
 //
@@ -123,13 +125,13 @@ struct Timing {
   double best;
 };
 
-template <class Track>
-Timing us_per_point(const std::vector<glent::Transform>& points, int runs, Track&& track) {
+// track_all() tracks every point once and returns how many survived.
+template <class TrackAll>
+Timing us_per_point(const std::vector<glent::Transform>& points, int runs, TrackAll&& track_all) {
   std::vector<double> times;
   for (int r = 0; r < runs; ++r) {
     const auto t0 = std::chrono::steady_clock::now();
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < points.size(); ++i) kept += track(i, points[i]) ? 1 : 0;
+    const std::size_t kept = track_all();
     const auto t1 = std::chrono::steady_clock::now();
     times.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count() / static_cast<double>(points.size()));
     if (kept == 0) std::printf("(no survivors)\n");
@@ -179,10 +181,14 @@ int main(int argc, char** argv) {
 
   struct Variant {
     glent::simd::Isa isa;
-    const char* name;
+    std::string name;
+    std::string pairs_name;
   };
   std::vector<Variant> variants;
-  for (glent::simd::Isa isa : glent::simd::ALL_ISAS) variants.push_back({isa, glent::simd::isa_name(isa)});
+  for (glent::simd::Isa isa : glent::simd::ALL_ISAS) {
+    const std::string name = glent::simd::isa_name(isa);
+    variants.push_back({isa, name, name + " pairs"});
+  }
   const glent::simd::Isa dispatched = glent::simd::current_isa();
   for (const Variant& v : variants) {
     if (only == v.name) glent::simd::use_isa(v.isa);
@@ -192,10 +198,14 @@ int main(int argc, char** argv) {
   std::size_t survivors = 0, mismatches = 0;
   std::vector<double> errors;
   const double cx = frame0.width / 2.0, cy = frame0.height / 2.0, c = std::cos(angle), s = std::sin(angle);
+  std::vector<glent::CheckedPoint> checked;
+  for (std::size_t i = 0; i < points.size(); ++i) checked.push_back({i, points[i]});
+  std::vector<std::optional<glent::TrackedPoint>> paired(points.size());
+  glent::track_points_checked(p0, p1, checked.data(), checked.size(), paired.data());
   for (std::size_t i = 0; i < points.size(); ++i) {
     const auto fast = glent::track_point_checked(p0, p1, i, points[i]);
     const auto plain = glent::reference::track_point_checked(p0, p1, i, points[i]);
-    if (fast != plain) ++mismatches;
+    if (fast != plain || paired[i] != plain) ++mismatches;
     if (!fast) continue;
     ++survivors;
     const double x = points[i].tx(), y = points[i].ty();
@@ -204,20 +214,37 @@ int main(int argc, char** argv) {
   }
   std::sort(errors.begin(), errors.end());
 
-  const auto plain = [&](std::size_t i, const glent::Transform& t) {
-    return glent::reference::track_point_checked(p0, p1, i, t).has_value();
+  const auto plain = [&] {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      kept += glent::reference::track_point_checked(p0, p1, i, points[i]).has_value() ? 1 : 0;
+    }
+    return kept;
   };
-  const auto fast = [&](std::size_t i, const glent::Transform& t) {
-    return glent::track_point_checked(p0, p1, i, t).has_value();
+  const auto fast = [&] {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      kept += glent::track_point_checked(p0, p1, i, points[i]).has_value() ? 1 : 0;
+    }
+    return kept;
+  };
+  // Two points at a time, side by side, as the trackers run them.
+  const auto fast_pairs = [&] {
+    glent::track_points_checked(p0, p1, checked.data(), checked.size(), paired.data());
+    return static_cast<std::size_t>(std::count_if(paired.begin(), paired.end(), [](const auto& r) { return r.has_value(); }));
   };
   std::vector<std::pair<std::string, Timing>> timings;
+  timings.reserve(2 * variants.size() + 1);
   if (only.empty() || only == "plain") timings.emplace_back("plain reference", us_per_point(points, runs, plain));
   std::string dispatched_name;
   for (const Variant& v : variants) {
     if (v.isa == dispatched) dispatched_name = v.name;
     if (!glent::simd::isa_supported(v.isa) || !(only.empty() || only == v.name)) continue;
     glent::simd::use_isa(v.isa);
-    timings.emplace_back(v.name, us_per_point(points, runs, fast));
+    const Timing one = us_per_point(points, runs, fast);
+    const Timing two = us_per_point(points, runs, fast_pairs);
+    timings.emplace_back(v.name, one);
+    timings.emplace_back(v.pairs_name, two);
   }
   glent::simd::use_isa(dispatched);
 
@@ -231,7 +258,7 @@ int main(int argc, char** argv) {
   std::printf("track_point_checked, single thread, us/point: median (best) of %d runs\n", runs);
   for (const auto& [name, t] : timings) {
     std::printf("  %-16s %8.3f (%.3f)%s\n", name.c_str(), t.median, t.best,
-                name == dispatched_name ? "  <- dispatched" : "");
+                name == dispatched_name + " pairs" ? "  <- dispatched, as the trackers run" : "");
   }
   return mismatches == 0 ? 0 : 1;
 }

@@ -24,6 +24,11 @@
 // Helpers taking or returning them are always inlined and defined once per target (in the
 // kernel source), so no vector crosses a call with the two ABIs.
 #pragma GCC diagnostic ignored "-Wpsabi"
+// The alignment's pixel cache is read only once a pass has filled it (its `filled` flag), which
+// GCC cannot follow through the iterations of two interleaved points.
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 namespace glent::simd {
 namespace {
@@ -98,6 +103,8 @@ struct Kernels {
   bool (*build)(const GrayImage&, float, float, PreparedPatch&);
   bool (*residual)(const float*, const GrayImage&, const float*, const float*, float*);
   AlignOutcome (*align)(const PreparedPatch&, const GrayImage&, Transform&);
+  void (*align_pair)(const PreparedPatch&, const PreparedPatch&, const GrayImage&, Transform&, Transform&,
+                     AlignOutcome (&)[2]);
 };
 
 // The wider x86 instruction sets apply to the functions of their namespace alone (GCC: a target
@@ -146,9 +153,12 @@ namespace avx512 {
 #pragma GCC pop_options
 #endif
 
-constexpr Kernels SSE2_KERNELS{sse2::build_prepared, sse2::residual_at, sse2::align_prepared};
-constexpr Kernels AVX2_KERNELS{avx2::build_prepared, avx2::residual_at, avx2::align_prepared};
-constexpr Kernels AVX512_KERNELS{avx512::build_prepared, avx512::residual_at, avx512::align_prepared};
+constexpr Kernels SSE2_KERNELS{sse2::build_prepared, sse2::residual_at, sse2::align_prepared,
+                                  sse2::align_prepared_pair};
+constexpr Kernels AVX2_KERNELS{avx2::build_prepared, avx2::residual_at, avx2::align_prepared,
+                                  avx2::align_prepared_pair};
+constexpr Kernels AVX512_KERNELS{avx512::build_prepared, avx512::residual_at, avx512::align_prepared,
+                                  avx512::align_prepared_pair};
 #endif
 
 // NEON is part of every aarch64 processor: no target region, no dispatch.
@@ -159,7 +169,8 @@ namespace neon {
 #undef GLENT_SIMD_TARGET
 }  // namespace neon
 
-constexpr Kernels NEON_KERNELS{neon::build_prepared, neon::residual_at, neon::align_prepared};
+constexpr Kernels NEON_KERNELS{neon::build_prepared, neon::residual_at, neon::align_prepared,
+                                  neon::align_prepared_pair};
 #endif
 
 // GNU vector extensions alone, for every target.
@@ -170,7 +181,7 @@ namespace portable {
 }  // namespace portable
 
 constexpr Kernels PORTABLE_KERNELS{portable::build_prepared, portable::residual_at,
-                                   portable::align_prepared};
+                                   portable::align_prepared, portable::align_prepared_pair};
 
 // use_isa admits only the variants this build holds, so every other value is portable.
 const Kernels* kernels_for(Isa isa) {
@@ -205,6 +216,13 @@ bool build_prepared(const GrayImage& image, float x, float y, PreparedPatch& out
 AlignOutcome align_prepared(const PreparedPatch& patch, const GrayImage& image, Transform& warp) {
   if (vector_friendly(image)) return kernels().align(patch, image, warp);
   return reference::align_level(unprepare(patch, 0.0f, 0.0f), image, warp);
+}
+
+void align_prepared_pair(const PreparedPatch& patch0, const PreparedPatch& patch1, const GrayImage& image,
+                         Transform& warp0, Transform& warp1, AlignOutcome (&outcome)[2]) {
+  if (vector_friendly(image)) return kernels().align_pair(patch0, patch1, image, warp0, warp1, outcome);
+  outcome[0] = reference::align_level(unprepare(patch0, 0.0f, 0.0f), image, warp0);
+  outcome[1] = reference::align_level(unprepare(patch1, 0.0f, 0.0f), image, warp1);
 }
 
 Patch build_patch(const GrayImage& image, float x, float y) {

@@ -34,6 +34,10 @@ Patch unprepare(const PreparedPatch& prepared, float x, float y);
 bool build_prepared(const GrayImage& image, float x, float y, PreparedPatch& out);
 // align_at_level on a prepared patch.
 AlignOutcome align_prepared(const PreparedPatch& patch, const GrayImage& image, Transform& warp);
+// Two align_prepared calls on the same image, computed side by side (the same results, in less
+// time than one after the other).
+void align_prepared_pair(const PreparedPatch& patch0, const PreparedPatch& patch1, const GrayImage& image,
+                         Transform& warp0, Transform& warp1, AlignOutcome (&outcome)[2]);
 
 Patch build_patch(const GrayImage& image, float x, float y);
 std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& image,

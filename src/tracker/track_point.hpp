@@ -1,6 +1,7 @@
 #pragma once
 // Following one point from one pyramid into another, coarse to fine, with a backward check.
 
+#include <cstddef>
 #include <optional>
 
 #include "common/transform.hpp"
@@ -30,6 +31,22 @@ std::optional<TrackedPoint> track_point_checked(const Pyramid& pyramid0, const P
                                                 TrackId id, const Transform& transform,
                                                 const simd::PreparedPatch* given,
                                                 simd::PreparedPatch* kept);
+
+// One point for track_points_checked: as the arguments of track_point_checked above (`given`
+// and `kept` null where there are no patches to read or keep).
+struct CheckedPoint {
+  TrackId id = 0;
+  Transform transform;
+  const simd::PreparedPatch* given = nullptr;
+  simd::PreparedPatch* kept = nullptr;
+};
+
+// track_point_checked for in[0 .. count - 1], into out[0 .. count - 1], every result the same as
+// that call's. The points go two at a time, side by side: one point's alignment alone leaves
+// the vector units waiting on its chain of dependent steps, two keep them busier. A fatal error
+// leaves the results of the points before the failing pair, at the least, in `out`.
+void track_points_checked(const Pyramid& pyramid0, const Pyramid& pyramid1, const CheckedPoint* in,
+                          std::size_t count, std::optional<TrackedPoint>* out);
 
 // The survival test of the round trip: squared distance between the start and the back-tracked
 // translation strictly below MAX_RECOVERED_DIST2 (false for NaN).

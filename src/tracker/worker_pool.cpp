@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -440,13 +441,18 @@ PointMap decide_points(WorkerPool* pool, std::size_t n, const PointDecision& dec
   // One slot per entry, written only by the thread that decides it; compacted in input order
   // afterwards, so the result does not depend on how the loop was cut.
   std::vector<std::optional<TrackedPoint>> decided(n);
+  // The loop's items are pairs of entries (the last one may be single).
+  const std::size_t pairs = (n + 1) / 2;
   const RangeBody body = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) decided[i] = decide(i);
+    for (std::size_t j = begin; j < end; ++j) {
+      const std::size_t first = 2 * j;
+      decide(first, std::min<std::size_t>(2, n - first), &decided[first]);
+    }
   };
   if (pool != nullptr) {
-    pool->parallel_for(n, body);
+    pool->parallel_for(pairs, body);
   } else {
-    parallel_for(n, body);  // a single entry is decided without even creating the pool
+    parallel_for(pairs, body);  // one or two entries are decided without even creating the pool
   }
   std::size_t survivors = 0;
   for (const auto& d : decided) survivors += d.has_value() ? 1 : 0;
@@ -465,9 +471,14 @@ namespace {
 
 PointMap track_point_map_on(WorkerPool* pool, const Pyramid& pyramid0, const Pyramid& pyramid1,
                             const PointMap& points) {
-  return decide_points(pool, points.size(), [&](std::size_t i) {
-    return track_point_checked(pyramid0, pyramid1, points[i].id, points[i].transform);
-  });
+  return decide_points(pool, points.size(),
+                       [&](std::size_t first, std::size_t count, std::optional<TrackedPoint>* out) {
+                         CheckedPoint in[2];
+                         for (std::size_t k = 0; k < count; ++k) {
+                           in[k] = CheckedPoint{points[first + k].id, points[first + k].transform};
+                         }
+                         track_points_checked(pyramid0, pyramid1, in, count, out);
+                       });
 }
 
 }  // namespace

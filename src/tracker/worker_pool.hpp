@@ -53,10 +53,13 @@ std::size_t worker_pool_size();
 // order wins.
 void parallel_for(std::size_t count, const RangeBody& body);
 
-// Decides entries 0 .. n - 1 with decide(i), each on one thread of `pool` (null: the
-// process-wide pool, which a single entry never creates); returns the entries decided present,
-// in input order, and in `kept` (when not null) the index of each. Failures as parallel_for.
-using PointDecision = std::function<std::optional<TrackedPoint>(std::size_t)>;
+// Decides entries 0 .. n - 1, two at a time: decide(first, count, out) decides entries first ..
+// first + count - 1 (count 2, or 1 for a last single entry) into out[0 .. count - 1], each pair
+// on one thread of `pool` (null: the process-wide pool, which one or two entries never create);
+// returns the entries decided present, in input order, and in `kept` (when not null) the index
+// of each. Failures as parallel_for, a pair being one item.
+using PointDecision =
+    std::function<void(std::size_t first, std::size_t count, std::optional<TrackedPoint>* out)>;
 PointMap decide_points(WorkerPool* pool, std::size_t n, const PointDecision& decide,
                        std::vector<std::size_t>* kept = nullptr);
 
