@@ -229,11 +229,17 @@ TEST(TrackPoint, VectorCodeMatchesThePlainCodeBitForBit) {
       }
       const Pyramid a = build_pyramid(f0, levels);
       const Pyramid b = build_pyramid(f1, levels);
-      for (int k = 0; k < 150; ++k) {
+      // The points also go through track_points_checked, two at a time side by side: each pair
+      // mixes points that live and die at different levels, inside and over the border.
+      std::vector<CheckedPoint> batch;
+      std::vector<std::optional<TrackedPoint>> plains;
+      for (int k = 0; k < 151; ++k) {
         const Transform t = rotated_at(unit(rng) * static_cast<float>(w), unit(rng) * static_cast<float>(h),
                                        (unit(rng) - 0.5f) * 0.5f);
         const std::optional<TrackedPoint> fast = track_point_checked(a, b, 3, t);
         const std::optional<TrackedPoint> plain = reference::track_point_checked(a, b, 3, t);
+        batch.push_back({static_cast<TrackId>(k), t});
+        plains.push_back(reference::track_point_checked(a, b, static_cast<TrackId>(k), t));
         ASSERT_EQ(fast.has_value(), plain.has_value());
         const std::optional<Transform> fast_fwd = track_point(a, b, t);
         const std::optional<Transform> plain_fwd = reference::track_point(a, b, t);
@@ -245,6 +251,14 @@ TEST(TrackPoint, VectorCodeMatchesThePlainCodeBitForBit) {
         if (!plain) continue;
         ASSERT_TRUE(same_bits(fast->transform.m, plain->transform.m));
         ++survived;
+      }
+      std::vector<std::optional<TrackedPoint>> paired(batch.size());
+      track_points_checked(a, b, batch.data(), batch.size(), paired.data());
+      for (std::size_t k = 0; k < batch.size(); ++k) {
+        ASSERT_EQ(paired[k].has_value(), plains[k].has_value()) << k;
+        if (!plains[k]) continue;
+        ASSERT_EQ(paired[k]->id, plains[k]->id);
+        ASSERT_TRUE(same_bits(paired[k]->transform.m, plains[k]->transform.m)) << k;
       }
     }
     EXPECT_GT(survived, total / 3);
