@@ -3,8 +3,7 @@
 //   bench_track_point [frame.pgm] [--runs N] [--only plain|sse2|avx2|avx512]
 //
 // Each variant is timed twice: track_point_checked one point after the other, and
-// track_points_checked, which takes them two at a time side by side and reads the images
-// through their row pairs, as the trackers do.
+// track_points_checked, which takes them two at a time side by side as the trackers do.
 // --only times that one variant alone (for instruction counts under callgrind, with --runs 1:
 // it tracks every point once for the agreement check and once per run).
 //
@@ -202,10 +201,7 @@ int main(int argc, char** argv) {
   std::vector<glent::CheckedPoint> checked;
   for (std::size_t i = 0; i < points.size(); ++i) checked.push_back({i, points[i]});
   std::vector<std::optional<glent::TrackedPoint>> paired(points.size());
-  {
-    const glent::PyramidRowPairs rows0 = glent::interleave_rows(p0), rows1 = glent::interleave_rows(p1);
-    glent::track_points_checked(p0, p1, checked.data(), checked.size(), paired.data(), &rows0, &rows1);
-  }
+  glent::track_points_checked(p0, p1, checked.data(), checked.size(), paired.data());
   for (std::size_t i = 0; i < points.size(); ++i) {
     const auto fast = glent::track_point_checked(p0, p1, i, points[i]);
     const auto plain = glent::reference::track_point_checked(p0, p1, i, points[i]);
@@ -232,13 +228,9 @@ int main(int argc, char** argv) {
     }
     return kept;
   };
-  // Two points at a time, side by side, reading through row pairs (made here, timed with the
-  // rest), as the trackers run them.
-  glent::PyramidRowPairs pairs0, pairs1;
+  // Two points at a time, side by side, as the trackers run them.
   const auto fast_pairs = [&] {
-    glent::interleave_rows(p0, pairs0);
-    glent::interleave_rows(p1, pairs1);
-    glent::track_points_checked(p0, p1, checked.data(), checked.size(), paired.data(), &pairs0, &pairs1);
+    glent::track_points_checked(p0, p1, checked.data(), checked.size(), paired.data());
     return static_cast<std::size_t>(std::count_if(paired.begin(), paired.end(), [](const auto& r) { return r.has_value(); }));
   };
   std::vector<std::pair<std::string, Timing>> timings;

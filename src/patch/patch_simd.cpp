@@ -16,7 +16,6 @@
 #include <cstring>
 #include <type_traits>
 
-#include "common/fatal_error.hpp"
 #include "common/numeric.hpp"
 #include "patch/reference.hpp"
 
@@ -103,9 +102,9 @@ struct InMargin {
 struct Kernels {
   bool (*build)(const GrayImage&, float, float, PreparedPatch&);
   bool (*residual)(const float*, const GrayImage&, const float*, const float*, float*);
-  AlignOutcome (*align)(const PreparedPatch&, const GrayImage&, const std::uint8_t*, Transform&);
-  void (*align_pair)(const PreparedPatch&, const PreparedPatch&, const GrayImage&, const std::uint8_t*,
-                     Transform&, Transform&, AlignOutcome (&)[2]);
+  AlignOutcome (*align)(const PreparedPatch&, const GrayImage&, Transform&);
+  void (*align_pair)(const PreparedPatch&, const PreparedPatch&, const GrayImage&, Transform&, Transform&,
+                     AlignOutcome (&)[2]);
 };
 
 // The wider x86 instruction sets apply to the functions of their namespace alone (GCC: a target
@@ -214,27 +213,14 @@ bool build_prepared(const GrayImage& image, float x, float y, PreparedPatch& out
   return out.valid;
 }
 
-// The bytes of `pairs` for the kernels: null without them, or where their 32-bit offsets would
-// not reach (the image then is read row by row).
-const std::uint8_t* pair_bytes(const GrayImage& image, const RowPairs* pairs) {
-  if (pairs == nullptr || image.size() >= (std::size_t{1} << 30)) return nullptr;
-  GLENT_CHECK(pairs->width == image.width && pairs->height == image.height &&
-                  pairs->bytes.size() == 2 * image.size(),
-              "row pairs do not belong to the image they are read for");
-  return pairs->bytes.data();
-}
-
-AlignOutcome align_prepared(const PreparedPatch& patch, const GrayImage& image, Transform& warp,
-                            const RowPairs* pairs) {
-  if (vector_friendly(image)) return kernels().align(patch, image, pair_bytes(image, pairs), warp);
+AlignOutcome align_prepared(const PreparedPatch& patch, const GrayImage& image, Transform& warp) {
+  if (vector_friendly(image)) return kernels().align(patch, image, warp);
   return reference::align_level(unprepare(patch, 0.0f, 0.0f), image, warp);
 }
 
 void align_prepared_pair(const PreparedPatch& patch0, const PreparedPatch& patch1, const GrayImage& image,
-                         Transform& warp0, Transform& warp1, AlignOutcome (&outcome)[2], const RowPairs* pairs) {
-  if (vector_friendly(image)) {
-    return kernels().align_pair(patch0, patch1, image, pair_bytes(image, pairs), warp0, warp1, outcome);
-  }
+                         Transform& warp0, Transform& warp1, AlignOutcome (&outcome)[2]) {
+  if (vector_friendly(image)) return kernels().align_pair(patch0, patch1, image, warp0, warp1, outcome);
   outcome[0] = reference::align_level(unprepare(patch0, 0.0f, 0.0f), image, warp0);
   outcome[1] = reference::align_level(unprepare(patch1, 0.0f, 0.0f), image, warp1);
 }
@@ -272,7 +258,7 @@ AlignOutcome align_at_level(const Patch& patch, const GrayImage& image, Transfor
   }
   PreparedPatch prepared;
   prepare(patch, prepared);
-  return kernels().align(prepared, image, nullptr, warp);
+  return kernels().align(prepared, image, warp);
 }
 
 }  // namespace glent::simd

@@ -8,7 +8,6 @@
 #include "common/isa.hpp"
 #include "common/transform.hpp"
 #include "image_utilities/gray_image.hpp"
-#include "image_utilities/row_pairs.hpp"
 #include "patch/align.hpp"
 #include "patch/patch.hpp"
 
@@ -33,15 +32,12 @@ Patch unprepare(const PreparedPatch& prepared, float x, float y);
 
 // build_patch into the prepared layout; returns `valid`.
 bool build_prepared(const GrayImage& image, float x, float y, PreparedPatch& out);
-// align_at_level on a prepared patch. `pairs`, when not null, are the row pairs of `image`
-// (interleave_rows), which the kernels then read instead: the same results, fewer loads.
-AlignOutcome align_prepared(const PreparedPatch& patch, const GrayImage& image, Transform& warp,
-                            const RowPairs* pairs = nullptr);
+// align_at_level on a prepared patch.
+AlignOutcome align_prepared(const PreparedPatch& patch, const GrayImage& image, Transform& warp);
 // Two align_prepared calls on the same image, computed side by side (the same results, in less
 // time than one after the other).
 void align_prepared_pair(const PreparedPatch& patch0, const PreparedPatch& patch1, const GrayImage& image,
-                         Transform& warp0, Transform& warp1, AlignOutcome (&outcome)[2],
-                         const RowPairs* pairs = nullptr);
+                         Transform& warp0, Transform& warp1, AlignOutcome (&outcome)[2]);
 
 Patch build_patch(const GrayImage& image, float x, float y);
 std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& image,

@@ -43,15 +43,14 @@ std::size_t PatchCache::reserve_slots(std::size_t needed, std::size_t levels) {
 }
 
 PointMap PatchCache::track(const Pyramid& pyramid0, const Pyramid& pyramid1, const PointMap& points,
-                           std::vector<std::uint32_t>& survivor_slots, const PyramidRowPairs* pairs0,
-                           const PyramidRowPairs* pairs1) {
+                           std::vector<std::uint32_t>& survivor_slots) {
   GLENT_CHECK(points.size() == slots_.size(), "patch cache out of step with its point map");
   const std::size_t n = points.size();
   const std::size_t levels = pyramid0.size();
   survivor_slots.clear();
   if (n == 0) return {};
   if (levels == 0 || levels > MAX_LEVELS || pyramid1.size() != levels) {
-    PointMap result = track_point_map(pyramid0, pyramid1, points, pairs0, pairs1);
+    PointMap result = track_point_map(pyramid0, pyramid1, points);
     survivor_slots.assign(result.size(), NONE);
     return result;
   }
@@ -82,7 +81,7 @@ PointMap PatchCache::track(const Pyramid& pyramid0, const Pyramid& pyramid1, con
       const simd::PreparedPatch* given = slots_[i] == NONE ? nullptr : patches;
       in[k] = CheckedPoint{points[i].id, points[i].transform, given, patches};
     }
-    track_points_checked(pyramid0, pyramid1, in, count, out, pairs0, pairs1);
+    track_points_checked(pyramid0, pyramid1, in, count, out);
   };
   PointMap result = decide_points(nullptr, n, decide, &kept);
   survivor_slots.reserve(kept.size());

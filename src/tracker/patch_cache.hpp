@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "common/transform.hpp"
-#include "image_utilities/row_pairs.hpp"
 #include "patch/patch_simd.hpp"
 #include "tracker/pyramid.hpp"
 
@@ -48,10 +47,8 @@ class PatchCache {
   // entries have them and keeping the backward pass's in their place. Returns the survivors;
   // the cache is left stale (as forget() would fix) until commit() gives it the entries of the
   // new point map: `survivor_slots` receives those of the survivors, in order.
-  // `pairs0` and `pairs1`: the pyramids' row pairs, where the caller has them.
   PointMap track(const Pyramid& pyramid0, const Pyramid& pyramid1, const PointMap& points,
-                 std::vector<std::uint32_t>& survivor_slots, const PyramidRowPairs* pairs0 = nullptr,
-                 const PyramidRowPairs* pairs1 = nullptr);
+                 std::vector<std::uint32_t>& survivor_slots);
   // The entries of the new map: the survivors' from track(), then NONE for each track added.
   void commit(std::vector<std::uint32_t>&& entries) noexcept { slots_ = std::move(entries); }
 

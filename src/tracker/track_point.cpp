@@ -20,13 +20,12 @@ struct FastKernels {
   static bool build(const GrayImage& image, float x, float y, PatchType& patch) {
     return simd::build_prepared(image, x, y, patch);
   }
-  static AlignOutcome align(const PatchType& patch, const GrayImage& image, Transform& warp,
-                            const RowPairs* pairs) {
-    return simd::align_prepared(patch, image, warp, pairs);
+  static AlignOutcome align(const PatchType& patch, const GrayImage& image, Transform& warp) {
+    return simd::align_prepared(patch, image, warp);
   }
   static void align_pair(const PatchType& patch0, const PatchType& patch1, const GrayImage& image,
-                         Transform& warp0, Transform& warp1, AlignOutcome (&outcome)[2], const RowPairs* pairs) {
-    simd::align_prepared_pair(patch0, patch1, image, warp0, warp1, outcome, pairs);
+                         Transform& warp0, Transform& warp1, AlignOutcome (&outcome)[2]) {
+    simd::align_prepared_pair(patch0, patch1, image, warp0, warp1, outcome);
   }
 };
 
@@ -36,8 +35,7 @@ struct PlainKernels {
     patch = reference::build_patch(image, x, y);
     return patch.valid;
   }
-  static AlignOutcome align(const PatchType& patch, const GrayImage& image, Transform& warp,
-                            const RowPairs* /*pairs*/) {
+  static AlignOutcome align(const PatchType& patch, const GrayImage& image, Transform& warp) {
     return reference::align_level(patch, image, warp);
   }
 };
@@ -55,12 +53,10 @@ struct Leg {
   std::optional<Transform> result;
 };
 
-// Tracks P points (one, or two side by side) from pyramid0 into pyramid1, reading pyramid1
-// through its row pairs `pairs1` where given; each leg's result is what tracking that point
-// alone gives.
+// Tracks P points (one, or two side by side) from pyramid0 into pyramid1; each leg's result is
+// what tracking that point alone gives.
 template <class Kernels, std::size_t P>
-void track(const Pyramid& pyramid0, const Pyramid& pyramid1, Leg<Kernels> (&legs)[P],
-           const PyramidRowPairs* pairs1 = nullptr) {
+void track(const Pyramid& pyramid0, const Pyramid& pyramid1, Leg<Kernels> (&legs)[P]) {
   using PatchType = typename Kernels::PatchType;
   const auto levels = static_cast<std::uint32_t>(pyramid0.size());
   GLENT_CHECK(levels == static_cast<std::uint32_t>(pyramid1.size()),
@@ -108,16 +104,15 @@ void track(const Pyramid& pyramid0, const Pyramid& pyramid1, Leg<Kernels> (&legs
       warp[p].m[6] = warp[p].m[6] / scale;
       warp[p].m[7] = warp[p].m[7] / scale;
     }
-    const RowPairs* pairs = pairs1 != nullptr ? &(*pairs1)[level] : nullptr;
     AlignOutcome outcome[P];
     bool paired = false;
     if constexpr (P == 2) {
       paired = live[0] && live[1];
-      if (paired) Kernels::align_pair(*patch[0], *patch[1], pyramid1[level], warp[0], warp[1], outcome, pairs);
+      if (paired) Kernels::align_pair(*patch[0], *patch[1], pyramid1[level], warp[0], warp[1], outcome);
     }
     for (std::size_t p = 0; p < P; ++p) {
       if (!live[p]) continue;
-      if (!paired) outcome[p] = Kernels::align(*patch[p], pyramid1[level], warp[p], pairs);
+      if (!paired) outcome[p] = Kernels::align(*patch[p], pyramid1[level], warp[p]);
       // A point whose full-resolution patch never met enough of the target image (it hangs
       // over the border) was not followed at all: its unchanged position would pass the round
       // trip trivially, so it is lost rather than reported as a track that stood still.
@@ -145,15 +140,14 @@ void track(const Pyramid& pyramid0, const Pyramid& pyramid1, Leg<Kernels> (&legs
 // track_point_checked gives it for in[p].
 template <class Kernels, std::size_t P>
 void track_checked(const Pyramid& pyramid0, const Pyramid& pyramid1, const CheckedPoint (&in)[P],
-                   std::optional<TrackedPoint> (&out)[P], const PyramidRowPairs* pairs0 = nullptr,
-                   const PyramidRowPairs* pairs1 = nullptr) {
+                   std::optional<TrackedPoint> (&out)[P]) {
   Leg<Kernels> forward[P];
   for (std::size_t p = 0; p < P; ++p) {
     forward[p].start = &in[p].transform;
     if constexpr (std::is_same_v<Kernels, FastKernels>) forward[p].given = in[p].given;
     out[p].reset();
   }
-  track(pyramid0, pyramid1, forward, pairs1);
+  track(pyramid0, pyramid1, forward);
   Leg<Kernels> backward[P];
   bool any = false;
   for (std::size_t p = 0; p < P; ++p) {
@@ -163,7 +157,7 @@ void track_checked(const Pyramid& pyramid0, const Pyramid& pyramid1, const Check
     any = true;
   }
   if (!any) return;
-  track(pyramid1, pyramid0, backward, pairs0);
+  track(pyramid1, pyramid0, backward);
   for (std::size_t p = 0; p < P; ++p) {
     if (!backward[p].result || !round_trip_recovered(in[p].transform, *backward[p].result)) continue;
     out[p] = TrackedPoint{in[p].id, *forward[p].result};
@@ -190,10 +184,6 @@ std::optional<TrackedPoint> track_checked_one(const Pyramid& pyramid0, const Pyr
 
 }  // namespace
 
-bool row_pairs_pay(std::size_t points, const Pyramid& pyramid) {
-  return !pyramid.empty() && points * 2048 >= pyramid[0].size();
-}
-
 bool round_trip_recovered(const Transform& start, const Transform& back) {
   const float dy = start.ty() - back.ty();
   const float dx = start.tx() - back.tx();
@@ -219,25 +209,16 @@ std::optional<TrackedPoint> track_point_checked(const Pyramid& pyramid0, const P
 }
 
 void track_points_checked(const Pyramid& pyramid0, const Pyramid& pyramid1, const CheckedPoint* in,
-                          std::size_t count, std::optional<TrackedPoint>* out, const PyramidRowPairs* pairs0,
-                          const PyramidRowPairs* pairs1) {
-  GLENT_CHECK((pairs0 == nullptr || pairs0->size() == pyramid0.size()) &&
-                  (pairs1 == nullptr || pairs1->size() == pyramid1.size()),
-              "row pairs do not belong to the pyramid they are read for");
+                          std::size_t count, std::optional<TrackedPoint>* out) {
   std::size_t i = 0;
   for (; i + 2 <= count; i += 2) {
     const CheckedPoint pair[2] = {in[i], in[i + 1]};
     std::optional<TrackedPoint> results[2];
-    track_checked<FastKernels>(pyramid0, pyramid1, pair, results, pairs0, pairs1);
+    track_checked<FastKernels>(pyramid0, pyramid1, pair, results);
     out[i] = results[0];
     out[i + 1] = results[1];
   }
-  if (i < count) {
-    const CheckedPoint single[1] = {in[i]};
-    std::optional<TrackedPoint> result[1];
-    track_checked<FastKernels>(pyramid0, pyramid1, single, result, pairs0, pairs1);
-    out[i] = result[0];
-  }
+  if (i < count) out[i] = track_checked_one<FastKernels>(pyramid0, pyramid1, in[i]);
 }
 
 namespace reference {

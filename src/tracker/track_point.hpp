@@ -43,17 +43,10 @@ struct CheckedPoint {
 
 // track_point_checked for in[0 .. count - 1], into out[0 .. count - 1], every result the same as
 // that call's. The points go two at a time, side by side: one point's alignment alone leaves
-// the vector units waiting on its chain of dependent steps, two keep them busier.
-// `pairs0` and `pairs1`, when not null, are the row pairs of the two pyramids (interleave_rows),
-// which the alignments then read instead of the images: the same results, fewer loads.
+// the vector units waiting on its chain of dependent steps, two keep them busier. A fatal error
+// leaves the results of the points before the failing pair, at the least, in `out`.
 void track_points_checked(const Pyramid& pyramid0, const Pyramid& pyramid1, const CheckedPoint* in,
-                          std::size_t count, std::optional<TrackedPoint>* out,
-                          const PyramidRowPairs* pairs0 = nullptr, const PyramidRowPairs* pairs1 = nullptr);
-
-// Whether reading a pyramid through its row pairs pays for making them when `points` points are
-// tracked into it: making them costs about 0.05 ns a pixel of the pyramid, reading through them
-// saves about 0.2 us a point (at 640x480, from about 150 points on).
-bool row_pairs_pay(std::size_t points, const Pyramid& pyramid);
+                          std::size_t count, std::optional<TrackedPoint>* out);
 
 // The survival test of the round trip: squared distance between the start and the back-tracked
 // translation strictly below MAX_RECOVERED_DIST2 (false for NaN).

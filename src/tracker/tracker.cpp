@@ -7,7 +7,6 @@
 #include "common/fatal_error.hpp"
 #include "common/numeric.hpp"
 #include "corners_fast9/grid_selection.hpp"
-#include "tracker/track_point.hpp"
 #include "tracker/worker_pool.hpp"
 
 namespace glent {
@@ -67,31 +66,6 @@ std::vector<Corner> detect_new_points(const Pyramid& pyramid, const PointMap& tr
   return select_new_corners(pyramid[0], detection, use_level1 ? 2u : 1u, grid_size, existing, 1);
 }
 
-std::pair<const PyramidRowPairs*, const PyramidRowPairs*> FramePairs::both(const Pyramid& previous,
-                                                                           const Pyramid& next_pyramid,
-                                                                           std::size_t points) {
-  if (!row_pairs_pay(points, next_pyramid) || previous.size() != next_pyramid.size()) return {nullptr, nullptr};
-  if (!previous_made_) {
-    interleave_rows(previous, previous_);
-    previous_made_ = true;
-  }
-  return {&previous_, next(next_pyramid, points)};
-}
-
-const PyramidRowPairs* FramePairs::next(const Pyramid& next_pyramid, std::size_t points) {
-  if (next_made_) return &next_;
-  if (!row_pairs_pay(points, next_pyramid)) return nullptr;
-  interleave_rows(next_pyramid, next_);
-  next_made_ = true;
-  return &next_;
-}
-
-void FramePairs::advance() noexcept {
-  std::swap(previous_, next_);
-  previous_made_ = next_made_;
-  next_made_ = false;
-}
-
 // Every step that can fail runs before the tracker's state is touched; the new state is then
 // put in place by moves that cannot fail, so a failed frame leaves the tracker as it was. The
 // patch cache is the one exception: tracking rewrites its patches in place, so a frame that
@@ -99,14 +73,12 @@ void FramePairs::advance() noexcept {
 // results).
 void Tracker::process_frame(GrayImage image) {
   Pyramid pyramid = build_pyramid(std::move(image), levels_);
-  pairs_.begin_frame();
   try {
     // Before the first frame there is nothing to track from: points added by hand stay as given.
     std::optional<PointMap> tracked;
     std::vector<std::uint32_t> entries;
     if (!previous_pyramid_.empty()) {
-      const auto [pairs0, pairs1] = pairs_.both(previous_pyramid_, pyramid, tracked_points_.size());
-      tracked = patches_.track(previous_pyramid_, pyramid, tracked_points_, entries, pairs0, pairs1);
+      tracked = patches_.track(previous_pyramid_, pyramid, tracked_points_, entries);
     } else {
       entries.assign(tracked_points_.size(), PatchCache::NONE);
     }
@@ -123,7 +95,6 @@ void Tracker::process_frame(GrayImage image) {
     if (tracked) tracked_points_ = std::move(*tracked);
     patches_.commit(std::move(entries));
     previous_pyramid_ = std::move(pyramid);
-    pairs_.advance();
   } catch (...) {
     patches_.forget();
     throw;
@@ -150,8 +121,6 @@ void Tracker::remove_id(std::span<const TrackId> ids) {
 void StereoTracker::process_frame(GrayImage image0, GrayImage image1) {
   Pyramid pyramid0 = build_pyramid(std::move(image0), levels_);
   Pyramid pyramid1 = build_pyramid(std::move(image1), levels_);
-  pairs0_.begin_frame();
-  pairs1_.begin_frame();
   try {
     // Each camera is followed over time on its own.
     std::optional<PointMap> tracked0;
@@ -159,10 +128,8 @@ void StereoTracker::process_frame(GrayImage image0, GrayImage image1) {
     std::vector<std::uint32_t> entries0;
     std::vector<std::uint32_t> entries1;
     if (!previous_pyramid0_.empty()) {
-      const auto [from0, to0] = pairs0_.both(previous_pyramid0_, pyramid0, tracked_points0_.size());
-      const auto [from1, to1] = pairs1_.both(previous_pyramid1_, pyramid1, tracked_points1_.size());
-      tracked0 = patches0_.track(previous_pyramid0_, pyramid0, tracked_points0_, entries0, from0, to0);
-      tracked1 = patches1_.track(previous_pyramid1_, pyramid1, tracked_points1_, entries1, from1, to1);
+      tracked0 = patches0_.track(previous_pyramid0_, pyramid0, tracked_points0_, entries0);
+      tracked1 = patches1_.track(previous_pyramid1_, pyramid1, tracked_points1_, entries1);
     } else {
       entries0.assign(tracked_points0_.size(), PatchCache::NONE);
       entries1.assign(tracked_points1_.size(), PatchCache::NONE);
@@ -179,9 +146,7 @@ void StereoTracker::process_frame(GrayImage image0, GrayImage image1) {
     for (std::size_t k = 0; k < corners.size(); ++k) {
       candidates.push_back({k, transform_at_corner(corners[k])});
     }
-    const PointMap matched = track_point_map(pyramid0, pyramid1, candidates,
-                                             pairs0_.next(pyramid0, candidates.size()),
-                                             pairs1_.next(pyramid1, candidates.size()));
+    const PointMap matched = track_point_map(pyramid0, pyramid1, candidates);
 
     points0.reserve(points0.size() + matched.size());
     points1.reserve(points1.size() + matched.size());
@@ -202,8 +167,6 @@ void StereoTracker::process_frame(GrayImage image0, GrayImage image1) {
     next_id_ = id;
     previous_pyramid0_ = std::move(pyramid0);
     previous_pyramid1_ = std::move(pyramid1);
-    pairs0_.advance();
-    pairs1_.advance();
   } catch (...) {
     patches0_.forget();
     patches1_.forget();

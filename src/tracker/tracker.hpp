@@ -8,7 +8,6 @@
 
 #include "common/transform.hpp"
 #include "corners_fast9/fast9.hpp"
-#include "image_utilities/row_pairs.hpp"
 #include "tracker/patch_cache.hpp"
 #include "tracker/pyramid.hpp"
 
@@ -18,31 +17,6 @@ namespace glent {
 // cell not occupied by a tracked point, strongest first, in level-0 coordinates.
 std::vector<Corner> detect_new_points(const Pyramid& pyramid, const PointMap& tracked_points,
                                       std::uint32_t grid_size);
-
-// The row pairs of a camera's previous pyramid and of its new one, made where they pay
-// (row_pairs_pay) and in buffers kept from frame to frame: a fresh buffer of that size costs
-// more in page faults than the interleaving. Memory: two pyramids' row pairs, twice the bytes of
-// each (about 1.6 MB at 640x480 with four levels).
-class FramePairs {
- public:
-  // The pairs of `previous` (made now when they are missing) and of `next`, for tracking
-  // `points` points from one into the other; nulls where they do not pay.
-  std::pair<const PyramidRowPairs*, const PyramidRowPairs*> both(const Pyramid& previous, const Pyramid& next,
-                                                                 std::size_t points);
-  // The pairs of `next` alone, for tracking `points` points into it.
-  const PyramidRowPairs* next(const Pyramid& next, std::size_t points);
-  // A new frame: pairs made for the last one's new pyramid no longer count, unless advance()
-  // made them the previous pyramid's.
-  void begin_frame() noexcept { next_made_ = false; }
-  // `next` has become the previous pyramid (its pairs, if made, come along).
-  void advance() noexcept;
-
- private:
-  PyramidRowPairs previous_;
-  PyramidRowPairs next_;
-  bool previous_made_ = false;
-  bool next_made_ = false;
-};
 
 class Tracker {
  public:
@@ -62,7 +36,6 @@ class Tracker {
 
  private:
   Pyramid previous_pyramid_;
-  FramePairs pairs_;
   PointMap tracked_points_;
   PatchCache patches_;  // entry for entry with tracked_points_
   TrackId next_id_ = 0;
@@ -90,8 +63,6 @@ class StereoTracker {
  private:
   Pyramid previous_pyramid0_;
   Pyramid previous_pyramid1_;
-  FramePairs pairs0_;
-  FramePairs pairs1_;
   PointMap tracked_points0_;
   PointMap tracked_points1_;
   PatchCache patches0_;  // entry for entry with tracked_points0_

@@ -470,23 +470,14 @@ PointMap decide_points(WorkerPool* pool, std::size_t n, const PointDecision& dec
 namespace {
 
 PointMap track_point_map_on(WorkerPool* pool, const Pyramid& pyramid0, const Pyramid& pyramid1,
-                            const PointMap& points, const PyramidRowPairs* pairs0,
-                            const PyramidRowPairs* pairs1) {
-  PyramidRowPairs made0, made1;
-  if (pairs0 == nullptr && pairs1 == nullptr && row_pairs_pay(points.size(), pyramid0) &&
-      pyramid0.size() == pyramid1.size()) {
-    interleave_rows(pyramid0, made0);
-    interleave_rows(pyramid1, made1);
-    pairs0 = &made0;
-    pairs1 = &made1;
-  }
+                            const PointMap& points) {
   return decide_points(pool, points.size(),
                        [&](std::size_t first, std::size_t count, std::optional<TrackedPoint>* out) {
                          CheckedPoint in[2];
                          for (std::size_t k = 0; k < count; ++k) {
                            in[k] = CheckedPoint{points[first + k].id, points[first + k].transform};
                          }
-                         track_points_checked(pyramid0, pyramid1, in, count, out, pairs0, pairs1);
+                         track_points_checked(pyramid0, pyramid1, in, count, out);
                        });
 }
 
@@ -494,12 +485,11 @@ PointMap track_point_map_on(WorkerPool* pool, const Pyramid& pyramid0, const Pyr
 
 PointMap track_point_map(WorkerPool& pool, const Pyramid& pyramid0, const Pyramid& pyramid1,
                          const PointMap& points) {
-  return track_point_map_on(&pool, pyramid0, pyramid1, points, nullptr, nullptr);
+  return track_point_map_on(&pool, pyramid0, pyramid1, points);
 }
 
-PointMap track_point_map(const Pyramid& pyramid0, const Pyramid& pyramid1, const PointMap& points,
-                         const PyramidRowPairs* pairs0, const PyramidRowPairs* pairs1) {
-  return track_point_map_on(nullptr, pyramid0, pyramid1, points, pairs0, pairs1);
+PointMap track_point_map(const Pyramid& pyramid0, const Pyramid& pyramid1, const PointMap& points) {
+  return track_point_map_on(nullptr, pyramid0, pyramid1, points);
 }
 
 }  // namespace glent

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "common/transform.hpp"
-#include "image_utilities/row_pairs.hpp"
 #include "tracker/pyramid.hpp"
 
 namespace glent {
@@ -65,11 +64,8 @@ PointMap decide_points(WorkerPool* pool, std::size_t n, const PointDecision& dec
                        std::vector<std::size_t>* kept = nullptr);
 
 // Tracks every entry of `points` with track_point_checked on the pool; returns the survivors,
-// each with its forward-tracked transform, in input order. `pairs0` and `pairs1` are the row
-// pairs of the two pyramids where the caller has them; without them they are made here when
-// they pay (row_pairs_pay). The results are the same either way.
-PointMap track_point_map(const Pyramid& pyramid0, const Pyramid& pyramid1, const PointMap& points,
-                         const PyramidRowPairs* pairs0 = nullptr, const PyramidRowPairs* pairs1 = nullptr);
+// each with its forward-tracked transform, in input order.
+PointMap track_point_map(const Pyramid& pyramid0, const Pyramid& pyramid1, const PointMap& points);
 
 // Same, on the given pool instead of the process-wide one.
 PointMap track_point_map(WorkerPool& pool, const Pyramid& pyramid0, const Pyramid& pyramid1,

@@ -252,18 +252,13 @@ TEST(TrackPoint, VectorCodeMatchesThePlainCodeBitForBit) {
         ASSERT_TRUE(same_bits(fast->transform.m, plain->transform.m));
         ++survived;
       }
-      // Once reading the images, once through their row pairs.
-      const PyramidRowPairs pairs_a = interleave_rows(a), pairs_b = interleave_rows(b);
-      for (const bool rows : {false, true}) {
-        std::vector<std::optional<TrackedPoint>> paired(batch.size());
-        track_points_checked(a, b, batch.data(), batch.size(), paired.data(), rows ? &pairs_a : nullptr,
-                             rows ? &pairs_b : nullptr);
-        for (std::size_t k = 0; k < batch.size(); ++k) {
-          ASSERT_EQ(paired[k].has_value(), plains[k].has_value()) << k << (rows ? " with row pairs" : "");
-          if (!plains[k]) continue;
-          ASSERT_EQ(paired[k]->id, plains[k]->id);
-          ASSERT_TRUE(same_bits(paired[k]->transform.m, plains[k]->transform.m)) << k << (rows ? " with row pairs" : "");
-        }
+      std::vector<std::optional<TrackedPoint>> paired(batch.size());
+      track_points_checked(a, b, batch.data(), batch.size(), paired.data());
+      for (std::size_t k = 0; k < batch.size(); ++k) {
+        ASSERT_EQ(paired[k].has_value(), plains[k].has_value()) << k;
+        if (!plains[k]) continue;
+        ASSERT_EQ(paired[k]->id, plains[k]->id);
+        ASSERT_TRUE(same_bits(paired[k]->transform.m, plains[k]->transform.m)) << k;
       }
     }
     EXPECT_GT(survived, total / 3);
