@@ -73,17 +73,18 @@ PointMap PatchCache::track(const Pyramid& pyramid0, const Pyramid& pyramid1, con
   }
 
   std::vector<std::size_t> kept;
-  const auto decide = [&](std::size_t first, std::size_t count, std::optional<TrackedPoint>* out) {
+  const auto decide = [&](const std::uint32_t* entries, std::size_t count, std::optional<TrackedPoint>* out) {
     CheckedPoint in[2];
     for (std::size_t k = 0; k < count; ++k) {
-      const std::size_t i = first + k;
+      const std::size_t i = entries[k];
       simd::PreparedPatch* patches = use[i] == NONE ? nullptr : slot(use[i]);
       const simd::PreparedPatch* given = slots_[i] == NONE ? nullptr : patches;
       in[k] = CheckedPoint{points[i].id, points[i].transform, given, patches};
     }
     track_points_checked(pyramid0, pyramid1, in, count, out);
   };
-  PointMap result = decide_points(nullptr, n, decide, &kept);
+  const std::vector<std::uint32_t> order = spatial_order(points);
+  PointMap result = decide_points(nullptr, n, decide, &kept, &order);
   survivor_slots.reserve(kept.size());
   for (const std::size_t i : kept) survivor_slots.push_back(use[i]);
   return result;
