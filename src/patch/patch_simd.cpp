@@ -221,8 +221,8 @@ AlignOutcome align_prepared(const PreparedPatch& patch, const GrayImage& image, 
 void align_prepared_pair(const PreparedPatch& patch0, const PreparedPatch& patch1, const GrayImage& image,
                          Transform& warp0, Transform& warp1, AlignOutcome (&outcome)[2]) {
   if (vector_friendly(image)) return kernels().align_pair(patch0, patch1, image, warp0, warp1, outcome);
-  outcome[0] = reference::align_level(unprepare(patch0, 0.0f, 0.0f), image, warp0);
-  outcome[1] = reference::align_level(unprepare(patch1, 0.0f, 0.0f), image, warp1);
+  outcome[0] = align_prepared(patch0, image, warp0);
+  outcome[1] = align_prepared(patch1, image, warp1);
 }
 
 Patch build_patch(const GrayImage& image, float x, float y) {

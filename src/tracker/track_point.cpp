@@ -83,7 +83,13 @@ void track(const Pyramid& pyramid0, const Pyramid& pyramid1, Leg<Kernels> (&legs
     warp[p].m[6] = legs[p].start->tx();
     warp[p].m[7] = legs[p].start->ty();
   }
-  for (std::uint32_t level = levels; level-- > 0;) {
+  const auto any_live = [&] {
+    for (const bool l : live) {
+      if (l) return true;
+    }
+    return false;
+  };
+  for (std::uint32_t level = levels; level-- > 0 && any_live();) {
     // 2^level without shifts; deep levels are 0x0 and lose the point before the scale matters.
     const float scale = pow2f(level);
     // The patch is always centred on the starting position, never on the current estimate.
