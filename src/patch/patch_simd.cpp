@@ -105,6 +105,8 @@ struct Kernels {
   AlignOutcome (*align)(const PreparedPatch&, const GrayImage&, Transform&);
   void (*align_pair)(const PreparedPatch&, const PreparedPatch&, const GrayImage&, Transform&, Transform&,
                      AlignOutcome (&)[2]);
+  bool (*apply_pair)(const std::array<float, 3>&, const std::array<float, 3>&, const GrayImage&, Transform&,
+                     Transform&, bool (&)[2]);
 };
 
 // The wider x86 instruction sets apply to the functions of their namespace alone (GCC: a target
@@ -154,11 +156,14 @@ namespace avx512 {
 #endif
 
 constexpr Kernels SSE2_KERNELS{sse2::build_prepared, sse2::residual_at, sse2::align_prepared,
-                                  sse2::align_prepared_pair};
+                                  sse2::align_prepared_pair,
+                                  sse2::apply_increment_pair};
 constexpr Kernels AVX2_KERNELS{avx2::build_prepared, avx2::residual_at, avx2::align_prepared,
-                                  avx2::align_prepared_pair};
+                                  avx2::align_prepared_pair,
+                                  avx2::apply_increment_pair};
 constexpr Kernels AVX512_KERNELS{avx512::build_prepared, avx512::residual_at, avx512::align_prepared,
-                                  avx512::align_prepared_pair};
+                                  avx512::align_prepared_pair,
+                                  avx512::apply_increment_pair};
 #endif
 
 // NEON is part of every aarch64 processor: no target region, no dispatch.
@@ -170,7 +175,8 @@ namespace neon {
 }  // namespace neon
 
 constexpr Kernels NEON_KERNELS{neon::build_prepared, neon::residual_at, neon::align_prepared,
-                                  neon::align_prepared_pair};
+                                  neon::align_prepared_pair,
+                                  neon::apply_increment_pair};
 #endif
 
 // GNU vector extensions alone, for every target.
@@ -181,7 +187,8 @@ namespace portable {
 }  // namespace portable
 
 constexpr Kernels PORTABLE_KERNELS{portable::build_prepared, portable::residual_at,
-                                   portable::align_prepared, portable::align_prepared_pair};
+                                   portable::align_prepared, portable::align_prepared_pair,
+                                   portable::apply_increment_pair};
 
 // use_isa admits only the variants this build holds, so every other value is portable.
 const Kernels* kernels_for(Isa isa) {
@@ -223,6 +230,11 @@ void align_prepared_pair(const PreparedPatch& patch0, const PreparedPatch& patch
   if (vector_friendly(image)) return kernels().align_pair(patch0, patch1, image, warp0, warp1, outcome);
   outcome[0] = align_prepared(patch0, image, warp0);
   outcome[1] = align_prepared(patch1, image, warp1);
+}
+
+bool apply_increment_pair(const std::array<float, 3>& delta_a, const std::array<float, 3>& delta_b,
+                          const GrayImage& image, Transform& warp_a, Transform& warp_b, bool (&inside)[2]) {
+  return vector_friendly(image) && kernels().apply_pair(delta_a, delta_b, image, warp_a, warp_b, inside);
 }
 
 Patch build_patch(const GrayImage& image, float x, float y) {

@@ -3,6 +3,7 @@
 // and behind track_point. They give results bit-identical to the plain versions in
 // patch/reference.hpp; the tests hold every instruction-set variant to that.
 
+#include <array>
 #include <optional>
 
 #include "common/isa.hpp"
@@ -38,6 +39,14 @@ AlignOutcome align_prepared(const PreparedPatch& patch, const GrayImage& image, 
 // time than one after the other).
 void align_prepared_pair(const PreparedPatch& patch0, const PreparedPatch& patch1, const GrayImage& image,
                          Transform& warp0, Transform& warp1, AlignOutcome (&outcome)[2]);
+
+// What align_prepared_pair does at the end of an iteration where it can: two points' increments
+// applied at once, each exactly as apply_increment applies it (with `image`'s margin). False,
+// with nothing changed, where the pair is not the common case this covers (or the instruction
+// set has no such code); apply_increment then takes them one by one. Where true, inside[p]
+// is what apply_increment returned for point p.
+bool apply_increment_pair(const std::array<float, 3>& delta_a, const std::array<float, 3>& delta_b,
+                          const GrayImage& image, Transform& warp_a, Transform& warp_b, bool (&inside)[2]);
 
 Patch build_patch(const GrayImage& image, float x, float y);
 std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& image,

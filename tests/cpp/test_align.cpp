@@ -9,6 +9,7 @@
 #include "image_utilities/sampling.hpp"
 #include "patch/align.hpp"
 #include "patch/patch.hpp"
+#include "patch/patch_simd.hpp"
 #include "patch/reference.hpp"
 #include "test_patch_support.hpp"
 
@@ -264,6 +265,56 @@ TEST(ApplyIncrement, ComposesOnTheRight) {
   EXPECT_EQ(warp.m[1], c * 1.0f + s * 0.0f);
   EXPECT_EQ(warp.m[3], c * -1.0f - s * 0.0f);
   EXPECT_EQ(warp.m[4], c * 0.0f - s * 1.0f);
+}
+
+// Two increments applied at once (the end of an iteration of two points aligned side by side)
+// against apply_increment one by one: the same warps to the bit and the same verdicts, over
+// random warps and increments, angles spread over the range the vectors take and its edges.
+TEST(ApplyIncrement, TwoAtOnceMatchesOneByOneBitForBit) {
+  GrayImage image;  // size only
+  image.width = 640;
+  image.height = 480;
+  const float edges[] = {0.0f, EPSILON, std::nextafter(EPSILON, 0.0f), 0x1p-4f, std::nextafter(0x1p-4f, 0.0f),
+                         std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), 2e6f};
+  testing::for_each_isa([&] {
+    std::mt19937 rng(23);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    const auto signed_log = [&](float lo, float hi) {
+      const float v = std::exp(std::log(lo) + unit(rng) * (std::log(hi) - std::log(lo)));
+      return rng() % 2 ? v : -v;
+    };
+    const auto delta = [&](int k) -> std::array<float, 3> {
+      const float angle = k % 16 == 0 ? edges[rng() % 8] * (rng() % 2 ? 1.0f : -1.0f) : signed_log(1e-9f, 0.1f);
+      return {signed_log(1e-7f, k % 64 == 1 ? 1e7f : 20.0f), signed_log(1e-7f, 20.0f), angle};
+    };
+    const auto warp = [&] {
+      const float turn = (unit(rng) - 0.5f) * 6.0f, scale = 0.25f + unit(rng) * 2.0f;
+      const float c = std::cos(turn) * scale, s = std::sin(turn) * scale;
+      return Transform{{c, s, 0.0f, -s, c, 0.0f, unit(rng) * 650.0f - 5.0f, unit(rng) * 490.0f - 5.0f, 1.0f}};
+    };
+    int together = 0;
+    for (int k = 0; k < 200000; ++k) {
+      const std::array<float, 3> da = delta(k), db = delta(k + 1);
+      const Transform wa = warp(), wb = warp();
+      Transform fa = wa, fb = wb, pa = wa, pb = wb;
+      bool inside[2];
+      if (!simd::apply_increment_pair(da, db, image, fa, fb, inside)) {
+        ASSERT_TRUE(same_bits(fa.m, wa.m));
+        ASSERT_TRUE(same_bits(fb.m, wb.m));
+        continue;
+      }
+      ++together;
+      ASSERT_EQ(inside[0], apply_increment(da, image, pa));
+      ASSERT_EQ(inside[1], apply_increment(db, image, pb));
+      ASSERT_TRUE(same_bits(fa.m, pa.m));
+      ASSERT_TRUE(same_bits(fb.m, pb.m));
+    }
+    // Where the instruction set aligns two points side by side, most pairs go together.
+    const simd::Isa isa = simd::current_isa();
+    if (isa == simd::Isa::avx2 || isa == simd::Isa::avx512) {
+      EXPECT_GT(together, 50000);
+    }
+  });
 }
 
 // Residuals and whole alignments of the vector code against the plain code, bit for bit.
