@@ -69,7 +69,7 @@ const char* isa_name(Isa isa) {
 bool isa_supported(Isa isa) { return built(isa) && processor_runs(isa); }
 
 Isa default_isa() {
-  for (Isa isa : {Isa::avx2, Isa::sse2, Isa::neon}) {
+  for (Isa isa : {Isa::avx512, Isa::avx2, Isa::sse2, Isa::neon}) {
     if (isa_supported(isa)) return isa;
   }
   return Isa::portable;

@@ -21,8 +21,8 @@ const char* isa_name(Isa isa);
 // Whether this build has the variant and this processor runs it.
 bool isa_supported(Isa isa);
 
-// The variant chosen on first use: the fastest one measured on this target (AVX2 where AVX-512
-// is there too: with gathers for the pixel reads the sixteen-lane patch kernels are slower).
+// The variant chosen on first use: the fastest one the processor runs (AVX-512 before AVX2:
+// the same eight-lane patch kernels, with twice the vector registers).
 Isa default_isa();
 
 // Selects the variant of every kernel family; an unsupported one is ignored. Meant for tests

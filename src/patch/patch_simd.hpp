@@ -14,8 +14,8 @@
 
 namespace glent::simd {
 
-// Pattern indices padded to whole vectors: seven groups of eight lanes, or four of sixteen.
-inline constexpr int PADDED_SIZE = 64;
+// Pattern indices padded to whole vectors: seven groups of eight lanes.
+inline constexpr int PADDED_SIZE = 56;
 
 // A patch in the layout the alignment loop reads: the normalised samples and the three rows
 // of H^-1 J^T as contiguous, padded arrays (padding: data -1, h_inv_jt 0).

@@ -19,8 +19,8 @@ namespace glent {
 // results are the same to the bit with or without them. Entries without patches (tracks added
 // since, or beyond the store's limit) are built as usual.
 //
-// Memory: one slot of levels x sizeof(simd::PreparedPatch) (1088 bytes) per kept track, about
-// 4.3 KB at four levels, at most MAX_STORE_BYTES in all; slots are reused from frame to frame.
+// Memory: one slot of levels x sizeof(simd::PreparedPatch) (960 bytes) per kept track, about
+// 3.8 KB at four levels, at most MAX_STORE_BYTES in all; slots are reused from frame to frame.
 class PatchCache {
  public:
   // Deeper pyramids are tracked without the cache: their deep levels are empty anyway.
