@@ -47,32 +47,40 @@ struct Range {
   std::size_t end;
 };
 
-// Cuts [0, count) by repeated halving (a piece of n >= 2 items splits after its first n / 2)
-// until there are at least `target` pieces or every piece is a single item. Pieces come out
-// in order.
-std::vector<Range> halve_into_pieces(std::size_t count, std::size_t target) {
-  std::vector<Range> pieces{{0, count}};
-  std::vector<Range> next;
-  while (pieces.size() < target) {
-    next.clear();
-    next.reserve(2 * pieces.size());
-    bool split_any = false;
-    for (const Range& r : pieces) {
-      const std::size_t n = r.end - r.begin;
-      if (n >= 2) {
-        const std::size_t mid = r.begin + n / 2;
-        next.push_back({r.begin, mid});
-        next.push_back({mid, r.end});
-        split_any = true;
+// The pieces of [0, count) cut by repeated halving (a piece of n >= 2 items splits after its
+// first n / 2) until there are at least `target` pieces or every piece is a single item; in
+// order. Computed piece by piece, so that a loop allocates nothing: with 2^depth the first
+// power of two at or above `target`, a count of at least 2^depth ends as the 2^depth pieces of
+// `depth` halvings (none of them reaches a single item before), a smaller one as single items.
+class HalvedPieces {
+ public:
+  HalvedPieces(std::size_t count, std::size_t target) : count_(count) {
+    while (depth_ < 63 && (std::size_t{1} << depth_) < target) ++depth_;
+    singles_ = count < (std::size_t{1} << depth_);
+  }
+
+  std::size_t size() const { return singles_ ? count_ : std::size_t{1} << depth_; }
+
+  // Piece p < size(): the halves chosen by the bits of p, highest first.
+  Range operator[](std::size_t p) const {
+    if (singles_) return {p, p + 1};
+    Range r{0, count_};
+    for (unsigned bit = depth_; bit-- > 0;) {
+      const std::size_t mid = r.begin + (r.end - r.begin) / 2;
+      if (((p >> bit) & 1) != 0) {
+        r.begin = mid;
       } else {
-        next.push_back(r);
+        r.end = mid;
       }
     }
-    pieces.swap(next);
-    if (!split_any) break;
+    return r;
   }
-  return pieces;
-}
+
+ private:
+  std::size_t count_;
+  unsigned depth_ = 0;
+  bool singles_ = false;
+};
 
 class InsideLoop {
  public:
@@ -159,6 +167,8 @@ struct WorkerPool::State {
   std::mutex mutex;
   std::condition_variable work_ready;
   std::condition_variable workers_left;
+  std::condition_variable workers_started;
+  std::size_t started = 0;  // workers done starting (under `mutex`)
 
   std::atomic<bool> stopping{false};
   // (generation << 1) | 1 while the loop of that generation is open for workers to join.
@@ -167,7 +177,7 @@ struct WorkerPool::State {
 
   // The open loop; written by the caller before it opens the loop.
   const RangeBody* body = nullptr;
-  const std::vector<Range>* pieces = nullptr;
+  const HalvedPieces* pieces = nullptr;
   std::atomic<std::size_t> next_piece{0};
   // Items at or after the first failed one are not started any more.
   std::atomic<std::size_t> failed_begin{0};
@@ -258,7 +268,8 @@ struct WorkerPool::State {
       }
       const std::size_t p = next_piece.fetch_add(1, std::memory_order_relaxed);
       if (p < pieces->size()) {
-        set_range(slot, (*pieces)[p].begin, (*pieces)[p].end);
+        const Range piece = (*pieces)[p];
+        set_range(slot, piece.begin, piece.end);
         continue;
       }
       if (!take_over(own)) return;
@@ -275,6 +286,11 @@ struct WorkerPool::State {
       // Without memory for its name the worker still works; it reports itself as "main".
     }
     t_inside_loop = true;
+    {
+      std::lock_guard lock(mutex);
+      ++started;
+      workers_started.notify_all();
+    }
     std::uint64_t seen = 0;
     for (;;) {
       std::uint64_t word = 0;
@@ -319,6 +335,12 @@ struct WorkerPool::State {
       }
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    // The pool is ready once every worker waits for work. A process that forks right after
+    // then copies no worker in the middle of starting, inside the thread library or the
+    // allocator, whose locks the child would find held where they are not made safe for fork
+    // (as under some sanitizers' allocators).
+    std::unique_lock lock(mutex);
+    workers_started.wait(lock, [&] { return started == threads.size(); });
   }
 
   void stop_workers() {
@@ -330,8 +352,7 @@ struct WorkerPool::State {
 
   void run(std::size_t count, const RangeBody& loop_body) {
     std::lock_guard serial(caller_mutex);
-    const std::vector<Range> loop_pieces =
-        halve_into_pieces(count, PIECES_PER_THREAD * (threads.size() + 1));
+    const HalvedPieces loop_pieces(count, PIECES_PER_THREAD * (threads.size() + 1));
     // No worker is in a loop now: the fields are the caller's until the loop opens.
     body = &loop_body;
     pieces = &loop_pieces;
