@@ -3,15 +3,17 @@
 // a change that moves any last bit of any result must re-record it on purpose.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "fingerprint.hpp"
 #include "test_patch_support.hpp"
+#include "test_support.hpp"
 
 namespace glent {
 namespace {
@@ -27,29 +29,18 @@ std::string hex(std::uint64_t v) {
 // The fingerprint computed in a forked child whose process pool has `threads` threads
 // (0 when the child fails).
 std::uint64_t value_in_child(const char* threads) {
-  int fds[2];
-  if (pipe(fds) != 0) return 0;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    alarm(300);
-    setenv("GLENT_NUM_THREADS", threads, 1);
-    std::uint64_t v = 0;
-    try {
-      if (worker_pool_size() == static_cast<std::size_t>(std::atoi(threads))) v = fingerprint::value();
-    } catch (...) {
-    }
-    const bool sent = write(fds[1], &v, sizeof v) == static_cast<ssize_t>(sizeof v);
-    close(fds[1]);
-    _exit(sent ? 0 : 1);
-  }
-  close(fds[1]);
+  const test_support::ChildOutcome child = test_support::run_forked(
+      [threads](int out) {
+        setenv("GLENT_NUM_THREADS", threads, 1);
+        std::uint64_t v = 0;
+        if (worker_pool_size() == static_cast<std::size_t>(std::atoi(threads))) v = fingerprint::value();
+        return write(out, &v, sizeof v) == static_cast<ssize_t>(sizeof v) ? 0 : 1;
+      },
+      std::chrono::seconds(300));
   std::uint64_t v = 0;
-  if (read(fds[0], &v, sizeof v) != static_cast<ssize_t>(sizeof v)) v = 0;
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? v : 0;
+  if (child.exit_code != 0 || child.bytes.size() != sizeof v) return 0;
+  std::memcpy(&v, child.bytes.data(), sizeof v);
+  return v;
 }
 
 TEST(Fingerprint, SequenceExercisesTrackingSeedingAndLoss) {

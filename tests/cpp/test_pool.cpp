@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "common/fatal_error.hpp"
+#include "test_support.hpp"
 #include "tracker/cpu_quota.hpp"
 #include "tracker/worker_pool.hpp"
 
@@ -170,25 +170,11 @@ TEST(WorkerPool, ConcurrentCallersEachGetTheirOwnLoop) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
-// Runs `child` in a forked process (with a watchdog) and returns its exit status: 0 on success.
+// Runs `child` in a forked process and returns its exit code: 0 when it returned true, -1 when
+// it did not exit by itself within `limit`.
 template <typename F>
-int run_in_child(F child) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    alarm(30);  // a hang ends the child with SIGALRM instead of blocking the test run
-    int code = 1;
-    try {
-      code = child() ? 0 : 1;
-    } catch (...) {
-      code = 2;
-    }
-    _exit(code);
-  }
-  if (pid < 0) return -1;
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  if (!WIFEXITED(status)) return 1000 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-  return WEXITSTATUS(status);
+int run_in_child(F child, std::chrono::seconds limit = std::chrono::seconds(60)) {
+  return test_support::run_forked([&child](int) { return child() ? 0 : 1; }, limit).exit_code;
 }
 
 bool sums_correctly_on_process_pool() {
@@ -205,7 +191,8 @@ TEST(ProcessPool, ForkedChildGetsAWorkingPool) {
   // A grandchild, too.
   EXPECT_EQ(run_in_child([] {
               return sums_correctly_on_process_pool() &&
-                     run_in_child([] { return sums_correctly_on_process_pool(); }) == 0;
+                     run_in_child([] { return sums_correctly_on_process_pool(); },
+                                  std::chrono::seconds(30)) == 0;
             }),
             0);
   EXPECT_TRUE(sums_correctly_on_process_pool());

@@ -2,7 +2,6 @@
 // on the number of threads.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -399,42 +398,20 @@ std::vector<char> serialise(const std::vector<std::vector<ReportedPoint>>& frame
 // Runs the sequence in a forked child whose process pool has `threads` threads; returns the
 // serialised results it sends back through a pipe (empty on any failure).
 std::vector<char> run_in_child_with_threads(const char* threads) {
-  int fds[2];
-  if (pipe(fds) != 0) return {};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    alarm(120);
+  test_support::ChildOutcome child = test_support::run_forked([threads](int out) {
     setenv("GLENT_NUM_THREADS", threads, 1);
-    int code = 0;
-    try {
-      if (worker_pool_size() != static_cast<std::size_t>(std::atoi(threads))) _exit(3);
-      const std::vector<char> bytes = serialise(run_pan_sequence());
-      std::size_t written = 0;
-      while (written < bytes.size()) {
-        const ssize_t w = write(fds[1], bytes.data() + written, bytes.size() - written);
-        if (w <= 0) _exit(4);
-        written += static_cast<std::size_t>(w);
-      }
-    } catch (...) {
-      code = 2;
+    if (worker_pool_size() != static_cast<std::size_t>(std::atoi(threads))) return 3;
+    const std::vector<char> bytes = serialise(run_pan_sequence());
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+      const ssize_t w = write(out, bytes.data() + written, bytes.size() - written);
+      if (w <= 0) return 4;
+      written += static_cast<std::size_t>(w);
     }
-    close(fds[1]);
-    _exit(code);
-  }
-  close(fds[1]);
-  std::vector<char> bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t r = read(fds[0], buffer, sizeof buffer);
-    if (r <= 0) break;
-    bytes.insert(bytes.end(), buffer, buffer + r);
-  }
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
-  return bytes;
+    return 0;
+  });
+  if (child.exit_code != 0) return {};
+  return std::move(child.bytes);
 }
 
 TEST(TrackerDeterminism, SameTracksForEveryThreadCount) {
