@@ -19,6 +19,7 @@ using RangeBody = std::function<void(std::size_t, std::size_t)>;
 // thread that calls parallel_for and n - 1 workers. Calls from several threads take turns.
 class WorkerPool {
  public:
+  // Returns once every worker has started and waits for work.
   explicit WorkerPool(std::size_t num_threads);
   // Stops and joins the workers. The process-wide pool is never destroyed.
   ~WorkerPool();
