@@ -25,7 +25,8 @@
 #include <vector>
 
 #include "common/transform.hpp"
-#include "patch/patch_simd.hpp"
+#include "common/isa.hpp"
+#include "patch/patch.hpp"
 #include "tracker/pyramid.hpp"
 #include "tracker/track_point.hpp"
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "fingerprint.hpp"
-#include "patch/patch_simd.hpp"
+#include "common/isa.hpp"
 
 int main(int argc, char** argv) {
   using glent::simd::Isa;

@@ -1,9 +1,12 @@
 #pragma once
-// The 52-sample reference patch of one point on one pyramid level.
+// The patch of one point on one pyramid level and its alignment into another image: what
+// tracking runs. Each instruction-set variant of these entry points gives the bits of the plain
+// statement of the same arithmetic in patch_reference.hpp; the tests hold them to it.
 
 #include <array>
 #include <cstdint>
 
+#include "common/transform.hpp"
 #include "image_utilities/gray_image.hpp"
 
 namespace glent {
@@ -11,6 +14,9 @@ namespace glent {
 inline constexpr int PATCH_SIZE = 52;
 inline constexpr float PATTERN_SCALE_DOWN = 2.0f;
 inline constexpr std::uint32_t PATCH_MARGIN = 2;
+inline constexpr int MIN_RESIDUALS = 27;
+inline constexpr int ITERATIONS_PER_LEVEL = 5;
+inline constexpr float MAX_INCREMENT_NORM = 1e6f;
 
 struct PatternOffset {
   float x;
@@ -38,21 +44,33 @@ inline constexpr std::array<PatternOffset, PATCH_SIZE> PATCH_PATTERN = {{
     {-3, -7}, {-1, -7}, {1, -7}, {3, -7},
 }};
 
-struct Patch {
-  float mean = 0.0f;                        // mean raw intensity of the valid samples
-  std::array<float, 2> pos{0.0f, 0.0f};     // centre, in the coordinates of its level
-  std::array<float, PATCH_SIZE> data{};     // intensity / mean; -1 for samples outside
-  std::array<float, 3 * PATCH_SIZE> h_inv_jt{};  // H^-1 J^T, column by column (3 per sample)
-  float pattern_scale_down = PATTERN_SCALE_DOWN;
-  bool valid = false;
+// Pattern indices padded to whole vectors: seven groups of eight lanes.
+inline constexpr int PADDED_SIZE = 56;
+
+// The patch in the layout the alignment loop reads: the samples divided by their mean (-1 for
+// a sample outside the image) and the three rows of H^-1 J^T, each a contiguous array padded
+// with -1 (data) and 0 (h_inv_jt).
+struct alignas(64) PreparedPatch {
+  float data[PADDED_SIZE];
+  float h_inv_jt[3][PADDED_SIZE];
+  float mean;
+  bool valid;
 };
 
-// The margin test: (x, y) rounded half away from zero and saturated to u32 must lie at least
-// PATCH_MARGIN pixels inside the image (1.5 <= x < width - 2.5, likewise for y).
-bool in_patch_bounds(const GrayImage& image, float x, float y);
+// What one level's alignment found. `unmeasured`: the very first residual was already absent
+// (too few usable samples, e.g. a patch hanging over the image border), so the warp was never
+// compared with the image and stays as it was.
+enum class AlignOutcome { lost, unmeasured, aligned };
 
-// Builds the patch around (x, y) in the coordinates of `image`; never fails outright,
-// the caller tests `valid`. Allocates nothing.
-Patch build_patch(const GrayImage& image, float x, float y);
+// Builds the patch around (x, y), in the coordinates of `image`; returns `out.valid`.
+bool build_prepared(const GrayImage& image, float x, float y, PreparedPatch& out);
+
+// Five Gauss-Newton iterations refining `warp` (linear part, and translation in the
+// coordinates of `image`).
+AlignOutcome align_prepared(const PreparedPatch& patch, const GrayImage& image, Transform& warp);
+
+// Two align_prepared calls on the same image; the results are those of the two calls.
+void align_prepared_pair(const PreparedPatch& patch0, const PreparedPatch& patch1, const GrayImage& image,
+                         Transform& warp0, Transform& warp1, AlignOutcome (&outcome)[2]);
 
 }  // namespace glent

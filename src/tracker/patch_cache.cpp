@@ -28,12 +28,12 @@ std::size_t PatchCache::reserve_slots(std::size_t needed, std::size_t levels) {
     capacity_ = 0;
     levels_ = levels;
   }
-  const std::size_t limit = MAX_STORE_BYTES / (levels * sizeof(simd::PreparedPatch));
+  const std::size_t limit = MAX_STORE_BYTES / (levels * sizeof(PreparedPatch));
   const std::size_t wanted = std::min(needed, limit);
   if (wanted <= capacity_) return capacity_;
   // Half as much again as before, so that a slowly growing map reallocates rarely.
   const std::size_t grown = std::min(limit, std::max(wanted, capacity_ + capacity_ / 2));
-  auto fresh = std::make_unique_for_overwrite<simd::PreparedPatch[]>(grown * levels);
+  auto fresh = std::make_unique_for_overwrite<PreparedPatch[]>(grown * levels);
   for (const std::uint32_t s : slots_) {
     if (s != NONE) std::copy_n(slot(s), levels, fresh.get() + std::size_t{s} * levels);
   }
@@ -77,8 +77,8 @@ PointMap PatchCache::track(const Pyramid& pyramid0, const Pyramid& pyramid1, con
     CheckedPoint in[2];
     for (std::size_t k = 0; k < count; ++k) {
       const std::size_t i = entries[k];
-      simd::PreparedPatch* patches = use[i] == NONE ? nullptr : slot(use[i]);
-      const simd::PreparedPatch* given = slots_[i] == NONE ? nullptr : patches;
+      PreparedPatch* patches = use[i] == NONE ? nullptr : slot(use[i]);
+      const PreparedPatch* given = slots_[i] == NONE ? nullptr : patches;
       in[k] = CheckedPoint{points[i].id, points[i].transform, given, patches};
     }
     track_points_checked(pyramid0, pyramid1, in, count, out);

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/transform.hpp"
-#include "patch/patch_simd.hpp"
+#include "patch/patch.hpp"
 #include "tracker/pyramid.hpp"
 
 namespace glent {
@@ -19,7 +19,7 @@ namespace glent {
 // results are the same to the bit with or without them. Entries without patches (tracks added
 // since, or beyond the store's limit) are built as usual.
 //
-// Memory: one slot of levels x sizeof(simd::PreparedPatch) (960 bytes) per kept track, about
+// Memory: one slot of levels x sizeof(PreparedPatch) (960 bytes) per kept track, about
 // 3.8 KB at four levels, at most MAX_STORE_BYTES in all; slots are reused from frame to frame.
 class PatchCache {
  public:
@@ -56,10 +56,10 @@ class PatchCache {
   // Makes room for `needed` slots of `levels` patches (fewer when the limit is reached), keeping
   // the patches of every entry; returns the number of slots there are.
   std::size_t reserve_slots(std::size_t needed, std::size_t levels);
-  simd::PreparedPatch* slot(std::uint32_t s) { return store_.get() + std::size_t{s} * levels_; }
+  PreparedPatch* slot(std::uint32_t s) { return store_.get() + std::size_t{s} * levels_; }
 
   std::vector<std::uint32_t> slots_;  // per entry: its slot, or NONE
-  std::unique_ptr<simd::PreparedPatch[]> store_;
+  std::unique_ptr<PreparedPatch[]> store_;
   std::size_t capacity_ = 0;  // slots in store_
   std::size_t levels_ = 0;    // patches per slot
 };

@@ -5,10 +5,8 @@
 
 #include "common/fatal_error.hpp"
 #include "common/numeric.hpp"
-#include "patch/align.hpp"
 #include "patch/patch.hpp"
-#include "patch/patch_simd.hpp"
-#include "patch/reference.hpp"
+#include "patch/patch_reference.hpp"
 
 namespace glent {
 
@@ -16,16 +14,16 @@ namespace {
 
 // The vector kernels, on patches kept in the layout their loops read.
 struct FastKernels {
-  using PatchType = simd::PreparedPatch;
+  using PatchType = PreparedPatch;
   static bool build(const GrayImage& image, float x, float y, PatchType& patch) {
-    return simd::build_prepared(image, x, y, patch);
+    return build_prepared(image, x, y, patch);
   }
   static AlignOutcome align(const PatchType& patch, const GrayImage& image, Transform& warp) {
-    return simd::align_prepared(patch, image, warp);
+    return align_prepared(patch, image, warp);
   }
   static void align_pair(const PatchType& patch0, const PatchType& patch1, const GrayImage& image,
                          Transform& warp0, Transform& warp1, AlignOutcome (&outcome)[2]) {
-    simd::align_prepared_pair(patch0, patch1, image, warp0, warp1, outcome);
+    align_prepared_pair(patch0, patch1, image, warp0, warp1, outcome);
   }
 };
 
@@ -209,8 +207,8 @@ std::optional<TrackedPoint> track_point_checked(const Pyramid& pyramid0, const P
 
 std::optional<TrackedPoint> track_point_checked(const Pyramid& pyramid0, const Pyramid& pyramid1,
                                                 TrackId id, const Transform& transform,
-                                                const simd::PreparedPatch* given,
-                                                simd::PreparedPatch* kept) {
+                                                const PreparedPatch* given,
+                                                PreparedPatch* kept) {
   return track_checked_one<FastKernels>(pyramid0, pyramid1, CheckedPoint{id, transform, given, kept});
 }
 

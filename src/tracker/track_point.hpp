@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "common/transform.hpp"
-#include "patch/patch_simd.hpp"
+#include "patch/patch.hpp"
 #include "tracker/pyramid.hpp"
 
 namespace glent {
@@ -29,16 +29,16 @@ std::optional<TrackedPoint> track_point_checked(const Pyramid& pyramid0, const P
 // result is the same as without them.
 std::optional<TrackedPoint> track_point_checked(const Pyramid& pyramid0, const Pyramid& pyramid1,
                                                 TrackId id, const Transform& transform,
-                                                const simd::PreparedPatch* given,
-                                                simd::PreparedPatch* kept);
+                                                const PreparedPatch* given,
+                                                PreparedPatch* kept);
 
 // One point for track_points_checked: as the arguments of track_point_checked above (`given`
 // and `kept` null where there are no patches to read or keep).
 struct CheckedPoint {
   TrackId id = 0;
   Transform transform;
-  const simd::PreparedPatch* given = nullptr;
-  simd::PreparedPatch* kept = nullptr;
+  const PreparedPatch* given = nullptr;
+  PreparedPatch* kept = nullptr;
 };
 
 // track_point_checked for in[0 .. count - 1], into out[0 .. count - 1], every result the same as

@@ -9,7 +9,6 @@
 #include <new>
 #include <optional>
 
-#include "patch/align.hpp"
 #include "patch/patch.hpp"
 #include "tracker/pyramid.hpp"
 #include "tracker/track_point.hpp"
@@ -48,9 +47,10 @@ TEST(TrackPoint, TrackingAPointAllocatesNothing) {
     std::optional<TrackedPoint> fast = track_point_checked(a, b, 1, start);
     std::optional<TrackedPoint> plain = reference::track_point_checked(a, b, 1, start);
     // Also the pieces, including a point lost on the way and one near the border.
-    const Patch patch = build_patch(a[0], 3.0f, 40.0f);
+    PreparedPatch patch;
+    build_prepared(a[0], 3.0f, 40.0f, patch);
     Transform warp = Transform::at(3.0f, 40.0f);
-    const bool aligned = align_at_level(patch, b[0], warp);
+    const AlignOutcome aligned = align_prepared(patch, b[0], warp);
     const std::optional<TrackedPoint> lost = track_point_checked(a, b, 2, Transform::at(-50.0f, 60.0f));
     EXPECT_EQ(t_allocations, before);
     EXPECT_TRUE(fast.has_value());

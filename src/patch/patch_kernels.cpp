@@ -1,4 +1,4 @@
-#include "patch/patch_simd.hpp"
+#include "patch/patch.hpp"
 
 // Which per-target variants this build holds besides the portable one (see common/isa.hpp).
 #if defined(__x86_64__) && !defined(GLENT_SIMD_PORTABLE_ONLY)
@@ -17,7 +17,8 @@
 #include <type_traits>
 
 #include "common/numeric.hpp"
-#include "patch/reference.hpp"
+#include "common/isa.hpp"
+#include "patch/patch_reference.hpp"
 
 // Eight-lane vectors of the GNU vector extension: the same source compiles to pairs of SSE2
 // (or NEON) instructions by default and to single AVX2 instructions under the AVX2 target.
@@ -100,12 +101,9 @@ struct InMargin {
 
 struct Kernels {
   bool (*build)(const GrayImage&, float, float, PreparedPatch&);
-  bool (*residual)(const float*, const GrayImage&, const float*, const float*, float*);
   AlignOutcome (*align)(const PreparedPatch&, const GrayImage&, Transform&);
   void (*align_pair)(const PreparedPatch&, const PreparedPatch&, const GrayImage&, Transform&, Transform&,
                      AlignOutcome (&)[2]);
-  bool (*apply_pair)(const std::array<float, 3>&, const std::array<float, 3>&, const GrayImage&, Transform&,
-                     Transform&, bool (&)[2]);
 };
 
 // The wider x86 instruction sets apply to the functions of their namespace alone (GCC: a target
@@ -115,7 +113,7 @@ struct Kernels {
 #if defined(GLENT_SIMD_HAS_X86)
 namespace sse2 {
 #define GLENT_SIMD_TARGET GLENT_TARGET_SSE2
-#include "patch/patch_simd_kernels.inc"
+#include "patch/patch_kernels.inc"
 #undef GLENT_SIMD_TARGET
 }  // namespace sse2
 
@@ -127,7 +125,7 @@ namespace sse2 {
 #endif
 namespace avx2 {
 #define GLENT_SIMD_TARGET GLENT_TARGET_AVX2
-#include "patch/patch_simd_kernels.inc"
+#include "patch/patch_kernels.inc"
 #undef GLENT_SIMD_TARGET
 }  // namespace avx2
 #if defined(__clang__)
@@ -150,7 +148,7 @@ namespace avx2 {
 // included.
 namespace avx512 {
 #define GLENT_SIMD_TARGET GLENT_TARGET_AVX2
-#include "patch/patch_simd_kernels.inc"
+#include "patch/patch_kernels.inc"
 #undef GLENT_SIMD_TARGET
 }  // namespace avx512
 #if defined(__clang__)
@@ -159,40 +157,35 @@ namespace avx512 {
 #pragma GCC pop_options
 #endif
 
-constexpr Kernels SSE2_KERNELS{sse2::build_prepared, sse2::residual_at, sse2::align_prepared,
-                                  sse2::align_prepared_pair,
-                                  sse2::apply_increment_pair};
-constexpr Kernels AVX2_KERNELS{avx2::build_prepared, avx2::residual_at, avx2::align_prepared,
-                                  avx2::align_prepared_pair,
-                                  avx2::apply_increment_pair};
-constexpr Kernels AVX512_KERNELS{avx512::build_prepared, avx512::residual_at, avx512::align_prepared,
-                                  avx512::align_prepared_pair,
-                                  avx512::apply_increment_pair};
+constexpr Kernels SSE2_KERNELS{sse2::build_prepared, sse2::align_prepared,
+                                  sse2::align_prepared_pair};
+constexpr Kernels AVX2_KERNELS{avx2::build_prepared, avx2::align_prepared,
+                                  avx2::align_prepared_pair};
+constexpr Kernels AVX512_KERNELS{avx512::build_prepared, avx512::align_prepared,
+                                  avx512::align_prepared_pair};
 #endif
 
 // NEON is part of every aarch64 processor: no target region, no dispatch.
 #if defined(GLENT_SIMD_HAS_NEON)
 namespace neon {
 #define GLENT_SIMD_TARGET GLENT_TARGET_NEON
-#include "patch/patch_simd_kernels.inc"
+#include "patch/patch_kernels.inc"
 #undef GLENT_SIMD_TARGET
 }  // namespace neon
 
-constexpr Kernels NEON_KERNELS{neon::build_prepared, neon::residual_at, neon::align_prepared,
-                                  neon::align_prepared_pair,
-                                  neon::apply_increment_pair};
+constexpr Kernels NEON_KERNELS{neon::build_prepared, neon::align_prepared,
+                                  neon::align_prepared_pair};
 #endif
 
 // GNU vector extensions alone, for every target.
 namespace portable {
 #define GLENT_SIMD_TARGET GLENT_TARGET_PORTABLE
-#include "patch/patch_simd_kernels.inc"
+#include "patch/patch_kernels.inc"
 #undef GLENT_SIMD_TARGET
 }  // namespace portable
 
-constexpr Kernels PORTABLE_KERNELS{portable::build_prepared, portable::residual_at,
-                                   portable::align_prepared, portable::align_prepared_pair,
-                                   portable::apply_increment_pair};
+constexpr Kernels PORTABLE_KERNELS{portable::build_prepared, portable::align_prepared,
+                                  portable::align_prepared_pair};
 
 // use_isa admits only the variants this build holds, so every other value is portable.
 const Kernels* kernels_for(Isa isa) {
@@ -217,64 +210,26 @@ bool vector_friendly(const GrayImage& image) {
 }
 
 }  // namespace
+}  // namespace glent::simd
+
+namespace glent {
 
 bool build_prepared(const GrayImage& image, float x, float y, PreparedPatch& out) {
-  if (vector_friendly(image)) return kernels().build(image, x, y, out);
+  if (simd::vector_friendly(image)) return simd::kernels().build(image, x, y, out);
   prepare(reference::build_patch(image, x, y), out);
   return out.valid;
 }
 
 AlignOutcome align_prepared(const PreparedPatch& patch, const GrayImage& image, Transform& warp) {
-  if (vector_friendly(image)) return kernels().align(patch, image, warp);
-  return reference::align_level(unprepare(patch, 0.0f, 0.0f), image, warp);
+  if (simd::vector_friendly(image)) return simd::kernels().align(patch, image, warp);
+  return reference::align_level(unprepare(patch), image, warp);
 }
 
 void align_prepared_pair(const PreparedPatch& patch0, const PreparedPatch& patch1, const GrayImage& image,
                          Transform& warp0, Transform& warp1, AlignOutcome (&outcome)[2]) {
-  if (vector_friendly(image)) return kernels().align_pair(patch0, patch1, image, warp0, warp1, outcome);
+  if (simd::vector_friendly(image)) return simd::kernels().align_pair(patch0, patch1, image, warp0, warp1, outcome);
   outcome[0] = align_prepared(patch0, image, warp0);
   outcome[1] = align_prepared(patch1, image, warp1);
 }
 
-bool apply_increment_pair(const std::array<float, 3>& delta_a, const std::array<float, 3>& delta_b,
-                          const GrayImage& image, Transform& warp_a, Transform& warp_b, bool (&inside)[2]) {
-  return vector_friendly(image) && kernels().apply_pair(delta_a, delta_b, image, warp_a, warp_b, inside);
-}
-
-Patch build_patch(const GrayImage& image, float x, float y) {
-  PreparedPatch prepared;
-  build_prepared(image, x, y, prepared);
-  return unprepare(prepared, x, y);
-}
-
-std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& image,
-                                        const PatchPoints& points) {
-  if (!vector_friendly(image)) return reference::patch_residual(patch, image, points);
-  alignas(64) float data[PADDED_SIZE];
-  alignas(64) float xs[PADDED_SIZE];
-  alignas(64) float ys[PADDED_SIZE];
-  alignas(64) float r[PADDED_SIZE];
-  for (int i = 0; i < PADDED_SIZE; ++i) {
-    const auto u = static_cast<std::size_t>(i);
-    const bool used = i < PATCH_SIZE;
-    data[i] = used ? patch.data[u] : -1.0f;
-    xs[i] = used ? points[u].x : 0.0f;
-    ys[i] = used ? points[u].y : 0.0f;
-  }
-  if (!kernels().residual(data, image, xs, ys, r)) return std::nullopt;
-  Residuals out;
-  std::memcpy(out.data(), r, sizeof out);
-  return out;
-}
-
-AlignOutcome align_at_level(const Patch& patch, const GrayImage& image, Transform& warp) {
-  // The vector loop has the pattern in pixels built in; any other scale takes the plain code.
-  if (patch.pattern_scale_down != PATTERN_SCALE_DOWN || !vector_friendly(image)) {
-    return reference::align_level(patch, image, warp);
-  }
-  PreparedPatch prepared;
-  prepare(patch, prepared);
-  return kernels().align(prepared, image, warp);
-}
-
-}  // namespace glent::simd
+}  // namespace glent

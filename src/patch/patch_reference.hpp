@@ -1,10 +1,8 @@
 #pragma once
-// The plain, scalar versions of the patch kernels, and the fixed evaluation order of every sum
-// over the 52 samples.
-//
-// The public build_patch / patch_residual / align_at_level run vectorised code that must give
-// results bit-identical to these; the tests hold the two against each other. Any change of
-// arithmetic here has to be mirrored in the vector code (patch_simd.cpp), and vice versa.
+// The plain statement of the patch arithmetic, one sample at a time: the patch record, its
+// build, the residual and one level's alignment. The vector kernels behind patch.hpp reproduce
+// it to the bit and share its scalar steps (pattern_sum's order, the increment's application);
+// a change of arithmetic here has to be mirrored there.
 
 #include <array>
 #include <cmath>
@@ -14,10 +12,23 @@
 #include "common/sincos.hpp"
 #include "common/transform.hpp"
 #include "image_utilities/gray_image.hpp"
-#include "patch/align.hpp"
 #include "patch/patch.hpp"
 
 namespace glent {
+
+struct Patch {
+  float mean = 0.0f;                             // mean raw intensity of the valid samples
+  std::array<float, PATCH_SIZE> data{};          // intensity / mean; -1 for samples outside
+  std::array<float, 3 * PATCH_SIZE> h_inv_jt{};  // H^-1 J^T, column by column (3 per sample)
+  bool valid = false;
+};
+
+using Residuals = std::array<float, PATCH_SIZE>;
+using PatchPoints = std::array<PatternOffset, PATCH_SIZE>;
+
+// The margin test: (x, y) rounded half away from zero and saturated to u32 must lie at least
+// PATCH_MARGIN pixels inside the image (1.5 <= x < width - 2.5, likewise for y).
+bool in_patch_bounds(const GrayImage& image, float x, float y);
 
 // The order in which every sum over the 52 pattern indices is evaluated (totals, J^T J,
 // H^-1 J^T r): eight running sums, each starting from +0, lane l adding the terms
@@ -39,12 +50,7 @@ inline float pattern_sum(const Term& term) {
   return (f0 + f2) + (f1 + f3);
 }
 
-// Inverts H = J^T J from its lower triangle through a Cholesky factorisation; false when a
-// pivot is not strictly positive (zero, negative or NaN). `h` and `h_inv` are row-major 3x3.
-bool invert_normal_matrix(const std::array<float, 9>& h, std::array<float, 9>& h_inv);
-
 // The SE(2) exponential of (dx, dy, dtheta): rotation (c, s) and translation (vx, vy).
-// Inline so that the alignment loops pay no call for it (the sine and cosine stay calls).
 struct Se2 {
   float c, s, vx, vy;
 };
@@ -95,12 +101,26 @@ inline bool apply_increment_with(const std::array<float, 3>& delta, Transform& w
 // The same with the margin test in_patch_bounds of `image`.
 bool apply_increment(const std::array<float, 3>& delta, const GrayImage& image, Transform& warp);
 
+// The SE(2) exponential of (shift x, shift y, angle) as a transform.
+Transform se2_exp(float dx, float dy, float dtheta);
+
+// A patch into the padded layout of the vector kernels (padding: data -1, h_inv_jt 0), and back.
+void prepare(const Patch& patch, PreparedPatch& out);
+Patch unprepare(const PreparedPatch& prepared);
+
 namespace reference {
 
+// The patch around (x, y) in the coordinates of `image`; the caller tests `valid`.
 Patch build_patch(const GrayImage& image, float x, float y);
+
+// Residuals of the target samples at `points` (coordinates of `image`) against the patch,
+// both mean-normalised; absent when the in-bounds target samples sum to less than EPSILON or
+// fewer than MIN_RESIDUALS pairs are usable.
 std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& image,
                                         const PatchPoints& points);
-bool align_at_level(const Patch& patch, const GrayImage& image, Transform& warp);
+
+// ITERATIONS_PER_LEVEL iterations refining `warp` (linear part, and translation in the
+// coordinates of `image`).
 AlignOutcome align_level(const Patch& patch, const GrayImage& image, Transform& warp);
 
 }  // namespace reference

@@ -1,12 +1,10 @@
-#include "patch/patch.hpp"
+#include "patch/patch_reference.hpp"
 
 #include <cmath>
 #include <cstdint>
 
 #include "common/numeric.hpp"
 #include "image_utilities/sampling.hpp"
-#include "patch/patch_simd.hpp"
-#include "patch/reference.hpp"
 
 namespace glent {
 
@@ -18,6 +16,10 @@ bool in_patch_bounds(const GrayImage& image, float x, float y) {
          ry + PATCH_MARGIN < image.height;
 }
 
+namespace {
+
+// Inverts H = J^T J from its lower triangle through a Cholesky factorisation; false when a
+// pivot is not strictly positive (zero, negative or NaN). `h` and `h_inv` are row-major 3x3.
 bool invert_normal_matrix(const std::array<float, 9>& h, std::array<float, 9>& h_inv) {
   // Cholesky factor H = L L^T from the lower triangle. `!(p > 0)` also rejects NaN pivots.
   const float h00 = h[0], h10 = h[3], h11 = h[4], h20 = h[6], h21 = h[7], h22 = h[8];
@@ -51,13 +53,45 @@ bool invert_normal_matrix(const std::array<float, 9>& h, std::array<float, 9>& h
   return true;
 }
 
+}  // namespace
+
+Transform se2_exp(float dx, float dy, float dtheta) {
+  const Se2 e = se2_exp_parts(dx, dy, dtheta);
+  Transform out;
+  out.m = {e.c, e.s, 0.0f, -e.s, e.c, 0.0f, e.vx, e.vy, 1.0f};
+  return out;
+}
+
+bool apply_increment(const std::array<float, 3>& delta, const GrayImage& image, Transform& warp) {
+  return apply_increment_with(delta, warp, [&](float x, float y) { return in_patch_bounds(image, x, y); });
+}
+
+void prepare(const Patch& patch, PreparedPatch& out) {
+  for (int i = 0; i < PADDED_SIZE; ++i) {
+    const auto u = static_cast<std::size_t>(i);
+    const bool used = i < PATCH_SIZE;
+    out.data[i] = used ? patch.data[u] : -1.0f;
+    for (std::size_t r = 0; r < 3; ++r) out.h_inv_jt[r][i] = used ? patch.h_inv_jt[3 * u + r] : 0.0f;
+  }
+  out.mean = patch.mean;
+  out.valid = patch.valid;
+}
+
+Patch unprepare(const PreparedPatch& prepared) {
+  Patch patch;
+  patch.mean = prepared.mean;
+  for (std::size_t i = 0; i < PATCH_SIZE; ++i) {
+    patch.data[i] = prepared.data[i];
+    for (std::size_t r = 0; r < 3; ++r) patch.h_inv_jt[3 * i + r] = prepared.h_inv_jt[r][i];
+  }
+  patch.valid = prepared.valid;
+  return patch;
+}
+
 namespace reference {
 
 Patch build_patch(const GrayImage& image, float x, float y) {
   Patch patch;
-  patch.pos = {x, y};
-  patch.pattern_scale_down = PATTERN_SCALE_DOWN;
-  patch.valid = false;
 
   // Raw samples and Jacobian rows (gx, gy, ox gy - oy gx); rows of samples outside stay zero.
   std::array<float, 3 * PATCH_SIZE> jac{};
@@ -65,8 +99,8 @@ Patch build_patch(const GrayImage& image, float x, float y) {
   float n = 0.0f;
   for (int i = 0; i < PATCH_SIZE; ++i) {
     const auto k = static_cast<std::size_t>(i);
-    const float ox = PATCH_PATTERN[k].x / patch.pattern_scale_down;
-    const float oy = PATCH_PATTERN[k].y / patch.pattern_scale_down;
+    const float ox = PATCH_PATTERN[k].x / PATTERN_SCALE_DOWN;
+    const float oy = PATCH_PATTERN[k].y / PATTERN_SCALE_DOWN;
     const float px = x + ox;
     const float py = y + oy;
     inside[i] = in_patch_bounds(image, px, py);
@@ -133,8 +167,63 @@ Patch build_patch(const GrayImage& image, float x, float y) {
   return patch;
 }
 
+std::optional<Residuals> patch_residual(const Patch& patch, const GrayImage& image,
+                                        const PatchPoints& points) {
+  float samples[PATCH_SIZE];
+  // The samples are whole intensities and there are at most 52 of them, so this sum is exact
+  // in any order.
+  float sum = 0.0f;
+  float n = 0.0f;
+  for (std::size_t i = 0; i < PATCH_SIZE; ++i) {
+    samples[i] = -1.0f;
+    if (!in_patch_bounds(image, points[i].x, points[i].y)) continue;
+    // Inside the margin the bilinear sample always exists.
+    const std::optional<std::uint8_t> v = sample_bilinear(image, points[i].x, points[i].y);
+    samples[i] = static_cast<float>(v.value_or(0));
+    sum += samples[i];
+    n += 1.0f;
+  }
+  if (sum < EPSILON) return std::nullopt;
+  const float k = n / sum;
+  Residuals r;
+  int usable = 0;
+  for (std::size_t i = 0; i < PATCH_SIZE; ++i) {
+    if (samples[i] >= 0.0f && patch.data[i] >= 0.0f) {
+      r[i] = samples[i] * k - patch.data[i];
+      ++usable;
+    } else {
+      r[i] = 0.0f;
+    }
+  }
+  if (usable < MIN_RESIDUALS) return std::nullopt;
+  return r;
+}
+
+AlignOutcome align_level(const Patch& patch, const GrayImage& image, Transform& warp) {
+  for (int iteration = 0; iteration < ITERATIONS_PER_LEVEL; ++iteration) {
+    const float m00 = warp.m[0], m10 = warp.m[1], m01 = warp.m[3], m11 = warp.m[4];
+    const float tx = warp.m[6], ty = warp.m[7];
+    PatchPoints points;
+    for (std::size_t i = 0; i < PATCH_SIZE; ++i) {
+      const float ox = PATCH_PATTERN[i].x / PATTERN_SCALE_DOWN;
+      const float oy = PATCH_PATTERN[i].y / PATTERN_SCALE_DOWN;
+      points[i] = {(m00 * ox + m01 * oy) + tx, (m10 * ox + m11 * oy) + ty};
+    }
+    const std::optional<Residuals> r = reference::patch_residual(patch, image, points);
+    // No residual means no update; the warp is then unchanged, so every later iteration of
+    // this level would find the same and the level can end here.
+    if (!r) return iteration == 0 ? AlignOutcome::unmeasured : AlignOutcome::aligned;
+    std::array<float, 3> delta;
+    for (std::size_t j = 0; j < 3; ++j) {
+      delta[j] = -pattern_sum([&](int i) {
+        const auto u = static_cast<std::size_t>(i);
+        return patch.h_inv_jt[3 * u + j] * (*r)[u];
+      });
+    }
+    if (!apply_increment(delta, image, warp)) return AlignOutcome::lost;
+  }
+  return AlignOutcome::aligned;
+}
+
 }  // namespace reference
-
-Patch build_patch(const GrayImage& image, float x, float y) { return simd::build_patch(image, x, y); }
-
 }  // namespace glent
