@@ -1,5 +1,5 @@
-// The vector FAST-9 detectors, one per instruction set from the single kernel source
-// fast9_kernels.inc, and fast9_detect, which runs the one simd::current_isa() selects.
+// The vector FAST-9 detector of every target, from the one kernel source fast9_kernels.inc, and
+// fast9_detect, which runs the one of the instruction set in use.
 
 #include <bit>
 #include <cstddef>
@@ -8,8 +8,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "common/byte_lanes.hpp"
-#include "common/isa.hpp"
+#include "common/lanes.hpp"
 #include "corners_fast9/fast9.hpp"
 
 namespace glent {
@@ -29,22 +28,15 @@ struct Window {
   const std::uint8_t* rows[WINDOW_ROWS];
 };
 
-#define GLENT_BYTE_LANES_KERNEL "corners_fast9/fast9_kernels.inc"
-#include "common/byte_lanes_variants.inc"
-
 }  // namespace
 
-// AVX-512 processors take the AVX2 detector (no 64-lane variant is built).
+namespace simd {
+#define GLENT_LANES_KERNEL "corners_fast9/fast9_kernels.inc"
+#include "common/lanes_variants.inc"
+}  // namespace simd
+
 std::vector<Corner> fast9_detect(const GrayImage& image, std::uint8_t threshold) {
-  const simd::Isa isa = simd::current_isa();
-#if defined(GLENT_BYTE_LANES_X86)
-  if (isa == simd::Isa::avx2 || isa == simd::Isa::avx512) return avx2::detect(image, threshold);
-  if (isa == simd::Isa::sse2) return sse2::detect(image, threshold);
-#elif defined(GLENT_BYTE_LANES_NEON)
-  if (isa == simd::Isa::neon) return neon::detect(image, threshold);
-#endif
-  (void)isa;
-  return portable::detect(image, threshold);
+  return simd::kernels().fast9_detect(image, threshold);
 }
 
 }  // namespace glent
