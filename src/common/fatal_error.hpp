@@ -21,7 +21,8 @@ class FatalError : public std::exception {
   int line() const noexcept { return line_; }
   const std::string& thread_name() const noexcept { return thread_name_; }
 
-  // "[thread 'name'] file:line: message", the line written to stderr before raising into Python.
+  // "glent: fatal error in thread 'name' at file:line: message", the line written to stderr
+  // before raising into Python.
   std::string diagnostic() const;
 
  private:

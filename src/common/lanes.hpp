@@ -17,7 +17,11 @@
 // Every primitive is exact (integer arithmetic, or IEEE single-precision operations performed
 // lane by lane), so every target gives the same bits.
 
+#include <bit>
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "common/isa.hpp"
@@ -50,6 +54,7 @@ namespace simd {
 // for small fixed-size work (the 3x3 inverse, the final reduction of a sum).
 typedef float f4 __attribute__((vector_size(16)));
 typedef std::int32_t i4 __attribute__((vector_size(16)));
+typedef double d2 __attribute__((vector_size(16)));
 
 // Constant-index lane shuffles: __builtin_shufflevector in Clang and GCC from 12 on,
 // __builtin_shuffle with a mask vector in older GCC.

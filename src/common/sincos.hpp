@@ -101,9 +101,8 @@ SinCos sin_cos_large(float x);
 }  // namespace sincos_detail
 
 // sin(x) and cos(x), each the float nearest the exact value but for rare halfway-close cases
-// (see above); the same bits on every target. Out of line on purpose: inlined into the AVX2
-// alignment loop it made that loop over 15% slower (register pressure), as a call it costs a
-// few percent.
+// (see above); the same bits on every target. Out of line on purpose: the alignment loops that
+// call it keep their vector registers for their own work.
 SinCos sin_cos(float x);
 
 }  // namespace glent
