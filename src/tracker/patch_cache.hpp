@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/transform.hpp"
+#include "tracker/point_map.hpp"
 #include "patch/patch_simd.hpp"
 #include "tracker/pyramid.hpp"
 

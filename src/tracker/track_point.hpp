@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <optional>
 
-#include "common/transform.hpp"
+#include "tracker/point_map.hpp"
 #include "patch/patch_simd.hpp"
 #include "tracker/pyramid.hpp"
 

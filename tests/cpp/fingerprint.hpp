@@ -12,12 +12,12 @@
 #include <optional>
 #include <vector>
 
-#include "common/transform.hpp"
+#include "tracker/point_map.hpp"
 #include "image_utilities/gray_image.hpp"
 #include "tracker/pyramid.hpp"
 #include "tracker/track_point.hpp"
 #include "tracker/tracker.hpp"
-#include "tracker/worker_pool.hpp"
+#include "tracker/point_map_tracking.hpp"
 
 namespace glent::fingerprint {
 

@@ -21,7 +21,7 @@
 #include "tracker/patch_cache.hpp"
 #include "tracker/pyramid.hpp"
 #include "tracker/tracker.hpp"
-#include "tracker/worker_pool.hpp"
+#include "tracker/point_map_tracking.hpp"
 
 namespace glent {
 namespace {
