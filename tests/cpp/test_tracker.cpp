@@ -17,7 +17,7 @@
 #include "common/numeric.hpp"
 #include "corners_fast9/grid_selection.hpp"
 #include "test_support.hpp"
-#include "test_tracker_images.hpp"
+#include "test_texture.hpp"
 #include "tracker/patch_cache.hpp"
 #include "tracker/pyramid.hpp"
 #include "tracker/tracker.hpp"
@@ -26,19 +26,24 @@
 namespace glent {
 namespace {
 
-using glent::scene::Texture;
-
 constexpr std::uint32_t W = 640;
 constexpr std::uint32_t H = 480;
 
-const Texture& texture() {
-  static const Texture t;
-  return t;
+// The test texture seen shifted by (dx, dy) and turned by `angle` (radians) about the frame
+// centre: frame pixel (x, y) shows the texture point R (p - c) + c - d.
+GrayImage view_frame(std::uint32_t w, std::uint32_t h, double dx, double dy, double angle) {
+  testing::View view;
+  view.shift_x = testing::q8(-dx);
+  view.shift_y = testing::q8(-dy);
+  view.sine = testing::sine_q16(angle);
+  view.centre_x = std::int64_t{w} * 128;
+  view.centre_y = std::int64_t{h} * 128;
+  return testing::draw(testing::Texture(7), w, h, view);
 }
 
 // Frame k of a slow pan with a slight turn: the texture moves by (0.9, -0.6) px per frame.
 GrayImage pan_frame(int k, std::uint32_t w = W, std::uint32_t h = H) {
-  return texture().cached_frame(w, h, 0.9 * k, -0.6 * k, 0.002 * k);
+  return view_frame(w, h, 0.9 * k, -0.6 * k, 0.002 * k);
 }
 
 // Where a texture point seen at (x, y) in frame `from` appears in frame `to` of the pan.
@@ -366,7 +371,7 @@ std::vector<std::vector<ReportedPoint>> run_pan_sequence() {
   std::vector<std::vector<ReportedPoint>> results;
   for (int k = 0; k < 5; ++k) {
     tracker.process_frame(pan_frame(k));
-    stereo.process_frame(pan_frame(k), texture().cached_frame(W, H, 0.9 * k - 3.0, -0.6 * k, 0.002 * k));
+    stereo.process_frame(pan_frame(k), view_frame(W, H, 0.9 * k - 3.0, -0.6 * k, 0.002 * k));
     if (k == 2) {
       tracker.remove_id(std::vector<TrackId>{1, 4, 9});
       stereo.remove_id(std::vector<TrackId>{2, 3});
