@@ -22,9 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "common/transform.hpp"
+#include "tracker/point_map.hpp"
 #include "tracker/pyramid.hpp"
 #include "tracker/track_point.hpp"
+#include "tracker/point_map_tracking.hpp"
 #include "tracker/worker_pool.hpp"
 
 namespace {

@@ -58,7 +58,7 @@ qemu_skips+=:TrackerDeterminism.SameTracksForEveryThreadCount
 qemu_skips+=:Values/PoolSizeFromEnvironment.IsReadWhenTheChildCreatesItsPool/*
 qemu_skips+=:ProcessPool.DefaultSizeFollowsTheAffinityMask
 # Bounded in time, so that a hang fails the run instead of holding it up (it takes minutes).
-GLENT_TEST_DATA="$root/tests/data" timeout 1800 qemu-aarch64 "$out/tests/glent_cpp_tests" --gtest_brief=1 \
+timeout 1800 qemu-aarch64 "$out/tests/glent_cpp_tests" --gtest_brief=1 \
   --gtest_filter="-$qemu_skips"
 
 echo "== native x86-64 build"

@@ -4,8 +4,7 @@
 // point's position (x, y) in level-0 pixels, the last row (0, 0, 1).
 
 #include <array>
-#include <cstdint>
-#include <vector>
+#include <cstddef>
 
 namespace glent {
 
@@ -27,35 +26,6 @@ struct Transform {
   float linear(int r, int c) const { return m[static_cast<std::size_t>(3 * c + r)]; }
 
   friend bool operator==(const Transform&, const Transform&) = default;
-};
-
-using TrackId = std::uint64_t;
-
-// One entry of a point map.
-struct TrackedPoint {
-  TrackId id;
-  Transform transform;
-
-  friend bool operator==(const TrackedPoint&, const TrackedPoint&) = default;
-};
-
-// A point map: kept sorted by ascending id, so iteration order (and with it every result the
-// trackers report) is deterministic; lookup and removal are binary searches.
-using PointMap = std::vector<TrackedPoint>;
-
-// A reported point: (x, y) in level-0 pixels.
-struct Point {
-  float x;
-  float y;
-
-  friend bool operator==(const Point&, const Point&) = default;
-};
-
-struct ReportedPoint {
-  TrackId id;
-  Point point;
-
-  friend bool operator==(const ReportedPoint&, const ReportedPoint&) = default;
 };
 
 }  // namespace glent

@@ -12,7 +12,7 @@
 #include "python_bindings/numpy_api.hpp"
 #include "python_bindings/objects.hpp"
 #include "tracker/pyramid.hpp"
-#include "tracker/worker_pool.hpp"
+#include "tracker/point_map_tracking.hpp"
 
 namespace glent::py {
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "common/transform.hpp"
+#include "tracker/point_map.hpp"
 
 namespace glent::py {
 

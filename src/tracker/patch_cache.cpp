@@ -5,7 +5,7 @@
 
 #include "common/fatal_error.hpp"
 #include "tracker/track_point.hpp"
-#include "tracker/worker_pool.hpp"
+#include "tracker/point_map_tracking.hpp"
 
 namespace glent {
 

@@ -6,6 +6,7 @@
 
 #include "common/transform.hpp"
 #include "patch/patch.hpp"
+#include "tracker/point_map.hpp"
 #include "tracker/pyramid.hpp"
 
 namespace glent {

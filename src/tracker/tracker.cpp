@@ -1,13 +1,15 @@
 #include "tracker/tracker.hpp"
 
 #include <algorithm>
-#include <optional>
+#include <array>
+#include <span>
 #include <utility>
+#include <vector>
 
 #include "common/fatal_error.hpp"
 #include "common/numeric.hpp"
 #include "corners_fast9/grid_selection.hpp"
-#include "tracker/worker_pool.hpp"
+#include "tracker/point_map_tracking.hpp"
 
 namespace glent {
 
@@ -66,122 +68,135 @@ std::vector<Corner> detect_new_points(const Pyramid& pyramid, const PointMap& tr
   return select_new_corners(pyramid[0], detection, use_level1 ? 2u : 1u, grid_size, existing, 1);
 }
 
+namespace {
+
+// One camera's share of a frame, built aside while the tracker's state stays as it was.
+struct CameraFrame {
+  Pyramid pyramid;
+  PointMap points;                     // the tracks that go on, then the new ones
+  std::vector<std::uint32_t> entries;  // their patch cache entries, entry for entry
+};
+
+// The frame pipeline of both trackers, for the N cameras of one: each camera's pyramid, each
+// camera's tracks followed from its previous pyramid into the new one (on its own, and only
+// once there is a previous pyramid: points added by hand before the first frame stay as given),
+// new points detected on camera 0, then add_new_points(frames, corners, next_id) appends the new
+// tracks and returns how many ids it handed out from next_id on.
+//
 // Every step that can fail runs before the tracker's state is touched; the new state is then
 // put in place by moves that cannot fail, so a failed frame leaves the tracker as it was. The
-// patch cache is the one exception: tracking rewrites its patches in place, so a frame that
+// patch caches are the one exception: tracking rewrites their patches in place, so a frame that
 // fails after that drops them all (the next frame builds its patches instead, with the same
 // results).
-void Tracker::process_frame(GrayImage image) {
-  Pyramid pyramid = build_pyramid(std::move(image), levels_);
+template <std::size_t N, class AddNewPoints>
+void run_frame(std::span<CameraState, N> cameras, std::span<GrayImage, N> images, std::uint32_t levels,
+               std::uint32_t grid_size, TrackId& next_id, const AddNewPoints& add_new_points) {
+  std::array<CameraFrame, N> frames;
+  for (std::size_t c = 0; c < N; ++c) frames[c].pyramid = build_pyramid(std::move(images[c]), levels);
   try {
-    // Before the first frame there is nothing to track from: points added by hand stay as given.
-    std::optional<PointMap> tracked;
-    std::vector<std::uint32_t> entries;
-    if (!previous_pyramid_.empty()) {
-      tracked = patches_.track(previous_pyramid_, pyramid, tracked_points_, entries);
-    } else {
-      entries.assign(tracked_points_.size(), PatchCache::NONE);
+    for (std::size_t c = 0; c < N; ++c) {
+      CameraState& camera = cameras[c];
+      CameraFrame& frame = frames[c];
+      if (!camera.previous_pyramid.empty()) {
+        frame.points = camera.patches.track(camera.previous_pyramid, frame.pyramid,
+                                            camera.tracked_points, frame.entries);
+      } else {
+        frame.points = camera.tracked_points;
+        frame.entries.assign(camera.tracked_points.size(), PatchCache::NONE);
+      }
     }
-    PointMap& points = tracked ? *tracked : tracked_points_;
-
-    const std::vector<Corner> corners = detect_new_points(pyramid, points, grid_size_);
-    entries.insert(entries.end(), corners.size(), PatchCache::NONE);
-    // Ids are handed out above every live id, so appending keeps the map sorted.
-    points.reserve(points.size() + corners.size());
-    for (std::size_t k = 0; k < corners.size(); ++k) {
-      points.push_back({next_id_ + k, transform_at_corner(corners[k])});
+    const std::vector<Corner> corners = detect_new_points(frames[0].pyramid, frames[0].points, grid_size);
+    const TrackId added = add_new_points(frames, corners, next_id);
+    for (std::size_t c = 0; c < N; ++c) {
+      cameras[c].tracked_points = std::move(frames[c].points);
+      cameras[c].patches.commit(std::move(frames[c].entries));
+      cameras[c].previous_pyramid = std::move(frames[c].pyramid);
     }
-    next_id_ += corners.size();
-    if (tracked) tracked_points_ = std::move(*tracked);
-    patches_.commit(std::move(entries));
-    previous_pyramid_ = std::move(pyramid);
+    next_id += added;
   } catch (...) {
-    patches_.forget();
+    for (CameraState& camera : cameras) camera.patches.forget();
     throw;
   }
 }
 
-std::vector<ReportedPoint> Tracker::get_track_points() const { return report(tracked_points_); }
+// Room for `count` more tracks in a camera's frame.
+void reserve_more(CameraFrame& frame, std::size_t count) {
+  frame.points.reserve(frame.points.size() + count);
+  frame.entries.reserve(frame.entries.size() + count);
+}
+
+// Appends a new track, without kept patches. Ids are handed out above every live id, so
+// appending keeps the map sorted.
+void add_track(CameraFrame& frame, const TrackedPoint& point) {
+  frame.points.push_back(point);
+  frame.entries.push_back(PatchCache::NONE);
+}
+
+}  // namespace
+
+void Tracker::process_frame(GrayImage image) {
+  run_frame(std::span<CameraState, 1>(&camera_, 1), std::span<GrayImage, 1>(&image, 1), levels_,
+            grid_size_, next_id_,
+            [](std::array<CameraFrame, 1>& frames, const std::vector<Corner>& corners, TrackId first_id) {
+              reserve_more(frames[0], corners.size());
+              for (std::size_t k = 0; k < corners.size(); ++k) {
+                add_track(frames[0], {first_id + k, transform_at_corner(corners[k])});
+              }
+              return TrackId{corners.size()};
+            });
+}
+
+std::vector<ReportedPoint> Tracker::get_track_points() const { return report(camera_.tracked_points); }
 
 void Tracker::add_points(std::span<const Point> points) {
-  tracked_points_.reserve(tracked_points_.size() + points.size());
-  patches_.reserve(tracked_points_.size() + points.size());
+  PointMap& tracked = camera_.tracked_points;
+  tracked.reserve(tracked.size() + points.size());
+  camera_.patches.reserve(tracked.size() + points.size());
   for (const Point& p : points) {
-    tracked_points_.push_back({next_id_, Transform::at(p.x, p.y)});
+    tracked.push_back({next_id_, Transform::at(p.x, p.y)});
     ++next_id_;
   }
-  patches_.append(points.size());
+  camera_.patches.append(points.size());
 }
 
 void Tracker::remove_id(std::span<const TrackId> ids) {
-  patches_.erase(remove_ids(tracked_points_, ids));
+  camera_.patches.erase(remove_ids(camera_.tracked_points, ids));
 }
 
-// As Tracker::process_frame, for both cameras' maps and caches.
 void StereoTracker::process_frame(GrayImage image0, GrayImage image1) {
-  Pyramid pyramid0 = build_pyramid(std::move(image0), levels_);
-  Pyramid pyramid1 = build_pyramid(std::move(image1), levels_);
-  try {
-    // Each camera is followed over time on its own.
-    std::optional<PointMap> tracked0;
-    std::optional<PointMap> tracked1;
-    std::vector<std::uint32_t> entries0;
-    std::vector<std::uint32_t> entries1;
-    if (!previous_pyramid0_.empty()) {
-      tracked0 = patches0_.track(previous_pyramid0_, pyramid0, tracked_points0_, entries0);
-      tracked1 = patches1_.track(previous_pyramid1_, pyramid1, tracked_points1_, entries1);
-    } else {
-      entries0.assign(tracked_points0_.size(), PatchCache::NONE);
-      entries1.assign(tracked_points1_.size(), PatchCache::NONE);
-    }
-    PointMap points0 = tracked0 ? std::move(*tracked0) : tracked_points0_;
-    PointMap points1 = tracked1 ? std::move(*tracked1) : tracked_points1_;
-
-    // New points come from the left image only, and only those found again in the right image
-    // (left -> right -> left within the usual bound) are admitted. Candidates are keyed by their
-    // place in the detection list, so the matches come back strongest first.
-    const std::vector<Corner> corners = detect_new_points(pyramid0, points0, grid_size_);
-    PointMap candidates;
-    candidates.reserve(corners.size());
-    for (std::size_t k = 0; k < corners.size(); ++k) {
-      candidates.push_back({k, transform_at_corner(corners[k])});
-    }
-    const PointMap matched = track_point_map(pyramid0, pyramid1, candidates);
-
-    points0.reserve(points0.size() + matched.size());
-    points1.reserve(points1.size() + matched.size());
-    entries0.insert(entries0.end(), matched.size(), PatchCache::NONE);
-    entries1.insert(entries1.end(), matched.size(), PatchCache::NONE);
-    TrackId id = next_id_;
-    for (const TrackedPoint& match : matched) {
-      GLENT_CHECK(match.id < candidates.size(), "stereo match of an unknown candidate");
-      points0.push_back({id, candidates[static_cast<std::size_t>(match.id)].transform});
-      points1.push_back({id, match.transform});
-      ++id;
-    }
-
-    tracked_points0_ = std::move(points0);
-    tracked_points1_ = std::move(points1);
-    patches0_.commit(std::move(entries0));
-    patches1_.commit(std::move(entries1));
-    next_id_ = id;
-    previous_pyramid0_ = std::move(pyramid0);
-    previous_pyramid1_ = std::move(pyramid1);
-  } catch (...) {
-    patches0_.forget();
-    patches1_.forget();
-    throw;
-  }
+  GrayImage images[2] = {std::move(image0), std::move(image1)};
+  // New points come from the left image only, and only those found again in the right image
+  // (left -> right -> left within the usual bound) are admitted, under one id in both cameras.
+  // Candidates are keyed by their place in the detection list, so the matches come back
+  // strongest first.
+  run_frame(std::span<CameraState, 2>(cameras_), std::span<GrayImage, 2>(images), levels_,
+            grid_size_, next_id_,
+            [](std::array<CameraFrame, 2>& frames, const std::vector<Corner>& corners, TrackId first_id) {
+              PointMap candidates;
+              candidates.reserve(corners.size());
+              for (std::size_t k = 0; k < corners.size(); ++k) {
+                candidates.push_back({k, transform_at_corner(corners[k])});
+              }
+              const PointMap matched = track_point_map(frames[0].pyramid, frames[1].pyramid, candidates);
+              for (CameraFrame& frame : frames) reserve_more(frame, matched.size());
+              TrackId id = first_id;
+              for (const TrackedPoint& match : matched) {
+                GLENT_CHECK(match.id < candidates.size(), "stereo match of an unknown candidate");
+                add_track(frames[0], {id, candidates[static_cast<std::size_t>(match.id)].transform});
+                add_track(frames[1], {id, match.transform});
+                ++id;
+              }
+              return TrackId{matched.size()};
+            });
 }
 
 std::pair<std::vector<ReportedPoint>, std::vector<ReportedPoint>> StereoTracker::get_track_points()
     const {
-  return {report(tracked_points0_), report(tracked_points1_)};
+  return {report(cameras_[0].tracked_points), report(cameras_[1].tracked_points)};
 }
 
 void StereoTracker::remove_id(std::span<const TrackId> ids) {
-  patches0_.erase(remove_ids(tracked_points0_, ids));
-  patches1_.erase(remove_ids(tracked_points1_, ids));
+  for (CameraState& camera : cameras_) camera.patches.erase(remove_ids(camera.tracked_points, ids));
 }
 
 }  // namespace glent

@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "common/transform.hpp"
 #include "corners_fast9/fast9.hpp"
 #include "tracker/patch_cache.hpp"
+#include "tracker/point_map.hpp"
 #include "tracker/pyramid.hpp"
 
 namespace glent {
@@ -17,6 +17,13 @@ namespace glent {
 // cell not occupied by a tracked point, strongest first, in level-0 coordinates.
 std::vector<Corner> detect_new_points(const Pyramid& pyramid, const PointMap& tracked_points,
                                       std::uint32_t grid_size);
+
+// What a tracker keeps of one camera from one frame to the next.
+struct CameraState {
+  Pyramid previous_pyramid;  // empty until the first frame
+  PointMap tracked_points;
+  PatchCache patches;  // entry for entry with tracked_points
+};
 
 class Tracker {
  public:
@@ -28,16 +35,14 @@ class Tracker {
   void add_points(std::span<const Point> points);
   void remove_id(std::span<const TrackId> ids);
 
-  std::size_t size() const { return tracked_points_.size(); }
+  std::size_t size() const { return camera_.tracked_points.size(); }
   std::uint32_t levels() const { return levels_; }
   std::uint32_t grid_size() const { return grid_size_; }
   TrackId next_id() const { return next_id_; }
-  const PointMap& tracked_points() const { return tracked_points_; }
+  const PointMap& tracked_points() const { return camera_.tracked_points; }
 
  private:
-  Pyramid previous_pyramid_;
-  PointMap tracked_points_;
-  PatchCache patches_;  // entry for entry with tracked_points_
+  CameraState camera_;
   TrackId next_id_ = 0;
   std::uint32_t grid_size_;
   std::uint32_t levels_;
@@ -53,20 +58,15 @@ class StereoTracker {
   std::pair<std::vector<ReportedPoint>, std::vector<ReportedPoint>> get_track_points() const;
   void remove_id(std::span<const TrackId> ids);
 
-  std::size_t size() const { return tracked_points0_.size(); }
+  std::size_t size() const { return cameras_[0].tracked_points.size(); }
   std::uint32_t levels() const { return levels_; }
   std::uint32_t grid_size() const { return grid_size_; }
   TrackId next_id() const { return next_id_; }
-  const PointMap& tracked_points0() const { return tracked_points0_; }
-  const PointMap& tracked_points1() const { return tracked_points1_; }
+  const PointMap& tracked_points0() const { return cameras_[0].tracked_points; }
+  const PointMap& tracked_points1() const { return cameras_[1].tracked_points; }
 
  private:
-  Pyramid previous_pyramid0_;
-  Pyramid previous_pyramid1_;
-  PointMap tracked_points0_;
-  PointMap tracked_points1_;
-  PatchCache patches0_;  // entry for entry with tracked_points0_
-  PatchCache patches1_;  // and with tracked_points1_
+  CameraState cameras_[2];  // left (new points are detected there), right
   TrackId next_id_ = 0;
   std::uint32_t grid_size_;
   std::uint32_t levels_;

@@ -1,7 +1,7 @@
 #pragma once
-// A fingerprint of whole tracking runs: one fixed camera sequence, drawn with integer
-// arithmetic only (no libm, no floats), run through Tracker, StereoTracker and
-// track_point_map, and hashed over every id and the exact bits of every reported float.
+// A fingerprint of whole tracking runs: one fixed camera sequence of the test texture (drawn
+// with integer arithmetic only), run through Tracker, StereoTracker and track_point_map, and
+// hashed over every id and the exact bits of every reported float.
 // Whatever the processor, instruction set, compiler or thread count, a correct build gives
 // one value; any change of a last bit anywhere in the pipeline changes it.
 //
@@ -12,12 +12,13 @@
 #include <optional>
 #include <vector>
 
-#include "common/transform.hpp"
 #include "image_utilities/gray_image.hpp"
+#include "test_texture.hpp"
+#include "tracker/point_map.hpp"
+#include "tracker/point_map_tracking.hpp"
 #include "tracker/pyramid.hpp"
 #include "tracker/track_point.hpp"
 #include "tracker/tracker.hpp"
-#include "tracker/worker_pool.hpp"
 
 namespace glent::fingerprint {
 
@@ -43,68 +44,21 @@ class Hash {
   std::uint64_t value_ = 0xcbf29ce484222325ull;
 };
 
-inline std::uint32_t mix(std::uint32_t v) {
-  v ^= v >> 16;
-  v *= 0x7feb352du;
-  v ^= v >> 15;
-  v *= 0x846ca68bu;
-  v ^= v >> 16;
-  return v;
-}
-
-// Lattice value 0..255 of octave `o` at integer lattice point (i, j).
-inline std::int64_t lattice(std::int64_t i, std::int64_t j, int o) {
-  const auto h = mix(static_cast<std::uint32_t>(i) * 0x9e3779b1u ^
-                     mix(static_cast<std::uint32_t>(j) + 0x632be5abu * static_cast<std::uint32_t>(o + 1)));
-  return static_cast<std::int64_t>(h >> 24);
-}
-
-// Texture at a position given in 1/256 pixel: four octaves of bilinear value noise, cells of
-// 32, 16, 8 and 4 pixels, weights 8, 4, 2, 1. Result 0 .. 255 * 15 * 2^16.
-inline std::int64_t texture(std::int64_t xq, std::int64_t yq) {
-  std::int64_t sum = 0;
-  for (int o = 0; o < 4; ++o) {
-    const int shift = 8 + 5 - o;  // 1/256 px -> lattice cells
-    const std::int64_t cell = std::int64_t{1} << shift;
-    const std::int64_t i = xq >> shift, j = yq >> shift;  // arithmetic shift: floor
-    const std::int64_t fx = ((xq - i * cell) << 16) >> shift;  // 0 .. 65535
-    const std::int64_t fy = ((yq - j * cell) << 16) >> shift;
-    const std::int64_t top = lattice(i, j, o) * (65536 - fx) + lattice(i + 1, j, o) * fx;
-    const std::int64_t bottom = lattice(i, j + 1, o) * (65536 - fx) + lattice(i + 1, j + 1, o) * fx;
-    const std::int64_t v = (top * (65536 - fy) + bottom * fy) >> 16;  // 0 .. 255 * 2^16
-    sum += v * (std::int64_t{8} >> o);
-  }
-  return sum;
-}
-
 // Frame k of the sequence, seen by a camera shifted right by `baseline_q8` / 256 pixels: the
 // texture pans by about (0.7, -0.37) px and turns by about 0.002 rad per frame about the frame
 // centre, with a brightness gain that flickers between frames and a little sensor noise.
 inline GrayImage frame(int k, std::uint32_t width, std::uint32_t height, std::int64_t baseline_q8 = 0) {
-  GrayImage image(width, height);
-  const std::int64_t s = 131 * k;                  // sin, in 1/65536
-  const std::int64_t c = 65536 - (s * s >> 17);    // cos, to second order
-  const std::int64_t dx = 180 * k + 40 * (k % 3) + baseline_q8;
-  const std::int64_t dy = -95 * k;
-  const std::int64_t cx = std::int64_t{width} * 128, cy = std::int64_t{height} * 128;
-  const std::int64_t gain = 240 + 9 * (k % 4);     // in 1/256
-  for (std::uint32_t y = 0; y < height; ++y) {
-    std::uint8_t* row = image.row(y);
-    for (std::uint32_t x = 0; x < width; ++x) {
-      const std::int64_t px = std::int64_t{x} * 256 - cx;
-      const std::int64_t py = std::int64_t{y} * 256 - cy;
-      const std::int64_t tx = ((c * px + s * py) >> 16) + cx + dx + 4096 * 256;
-      const std::int64_t ty = ((c * py - s * px) >> 16) + cy + dy + 4096 * 256;
-      const std::int64_t v = texture(tx, ty) / (15 * 65536);  // 0 .. 255
-      // Stretch the contrast around 128, apply the gain, add noise of -2 .. 2.
-      const std::int64_t noise =
-          static_cast<std::int64_t>(mix(x * 7919u + y * 104729u + static_cast<std::uint32_t>(k) * 15485863u) % 5u) - 2;
-      std::int64_t out = ((128 + (v - 128) * 3) * gain >> 8) + noise;
-      out = out < 0 ? 0 : (out > 255 ? 255 : out);
-      row[x] = static_cast<std::uint8_t>(out);
-    }
-  }
-  return image;
+  testing::View view;
+  view.shift_x = 180 * k + 40 * (k % 3) + baseline_q8 + 4096 * 256;
+  view.shift_y = -95 * k + 4096 * 256;
+  view.sine = 131 * k;
+  view.centre_x = std::int64_t{width} * 128;
+  view.centre_y = std::int64_t{height} * 128;
+  view.zoom = 65536;
+  view.contrast = 3;
+  view.gain = 240 + 9 * (k % 4);
+  view.noise = static_cast<std::uint32_t>(k);
+  return testing::draw(testing::Texture(0, testing::Texture::Blend::linear), width, height, view);
 }
 
 inline void add(Hash& h, const std::vector<ReportedPoint>& points) {

@@ -198,7 +198,7 @@ TEST(AlignAtLevel, AllBlackTargetLeavesTheWarpUnchanged) {
 }
 
 TEST(AlignAtLevel, PointCarriedOutOfTheMarginIsLost) {
-  const Texture tex(16);
+  const Texture tex(6);
   const GrayImage a = render(tex, 64, 64);
   const Patch p = reference::build_patch(a, 9.0f, 30.0f);
   ASSERT_TRUE(p.valid);

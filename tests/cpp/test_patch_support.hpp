@@ -1,14 +1,9 @@
 #pragma once
-// Test images for the patch and tracking tests: a smooth random texture defined at every real
-// position, so that a frame moved by a known sub-pixel translation and rotation can be rendered
-// exactly (no resampling of a rendered image), plus small helpers.
+// Helpers of the patch and tracking tests: their frames (the test texture), bitwise comparison,
+// and a run over every instruction set.
 
 #include <array>
-#include <cmath>
-#include <cstdint>
 #include <cstring>
-#include <random>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -17,71 +12,9 @@
 #include "image_utilities/gray_image.hpp"
 #include "patch/patch.hpp"
 #include "patch/patch_reference.hpp"
+#include "test_texture.hpp"
 
 namespace glent::testing {
-
-// Value noise: random lattice values blended with a C2 quintic fade, summed over octaves from
-// coarse blobs to fine grain. It has corners, edges and blobs at every pyramid scale.
-class Texture {
- public:
-  explicit Texture(std::uint32_t seed) {
-    // mt19937's output is fixed by the standard (unlike the distributions), so every platform
-    // renders the same texture.
-    std::mt19937 rng(seed);
-    for (double& v : lattice_) v = static_cast<double>(rng()) / 2147483648.0 - 1.0;
-  }
-
-  // Intensity at real position (x, y), roughly in 20..235.
-  double at(double x, double y) const {
-    static constexpr double kCells[] = {23.0, 11.0, 5.5, 2.7};
-    static constexpr double kAmps[] = {60.0, 40.0, 22.0, 10.0};
-    double v = 128.0;
-    for (int o = 0; o < 4; ++o) v += kAmps[o] * noise(x / kCells[o], y / kCells[o], o);
-    return v;
-  }
-
- private:
-  static constexpr int kSide = 256;
-  static double fade(double t) { return t * t * t * (t * (t * 6.0 - 15.0) + 10.0); }
-  double lat(long i, long j, int o) const {
-    const auto a = static_cast<std::size_t>(((i % kSide) + kSide) % kSide);
-    const auto b = static_cast<std::size_t>(((j % kSide) + kSide) % kSide);
-    return lattice_[(static_cast<std::size_t>(o) * kSide + b) * kSide + a];
-  }
-  double noise(double x, double y, int o) const {
-    const double fx = std::floor(x), fy = std::floor(y);
-    const auto i = static_cast<long>(fx), j = static_cast<long>(fy);
-    const double u = fade(x - fx), v = fade(y - fy);
-    const double top = lat(i, j, o) + (lat(i + 1, j, o) - lat(i, j, o)) * u;
-    const double bot = lat(i, j + 1, o) + (lat(i + 1, j + 1, o) - lat(i, j + 1, o)) * u;
-    return top + (bot - top) * v;
-  }
-  std::array<double, 4 * kSide * kSide> lattice_{};
-};
-
-// The frame in which every scene point p of the texture appears at
-// centre + R(angle) (p - centre) + (dx, dy), i.e. the texture moved by that rigid motion.
-inline GrayImage render(const Texture& tex, std::uint32_t w, std::uint32_t h, double dx = 0.0,
-                        double dy = 0.0, double angle = 0.0, double cx = 0.0, double cy = 0.0) {
-  GrayImage img(w, h);
-  const double c = std::cos(angle), s = std::sin(angle);
-  for (std::uint32_t j = 0; j < h; ++j) {
-    for (std::uint32_t i = 0; i < w; ++i) {
-      // Inverse motion: q = centre + R^T (pixel - centre - d).
-      const double px = i - cx - dx, py = j - cy - dy;
-      const double qx = cx + c * px + s * py, qy = cy - s * px + c * py;
-      const double v = std::round(std::fmin(255.0, std::fmax(0.0, tex.at(qx, qy))));
-      img.pixels[std::size_t{j} * w + i] = static_cast<std::uint8_t>(v);
-    }
-  }
-  return img;
-}
-
-inline GrayImage uniform(std::uint32_t w, std::uint32_t h, std::uint8_t value) {
-  GrayImage img(w, h);
-  std::memset(img.pixels.data(), value, img.pixels.size());
-  return img;
-}
 
 // Bitwise equality of two floats (tells -0 from +0 and compares NaN payloads).
 inline bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }

@@ -18,7 +18,7 @@
 
 #include "common/fatal_error.hpp"
 #include "test_support.hpp"
-#include "tracker/cpu_quota.hpp"
+#include "common/cpu_count.hpp"
 #include "tracker/worker_pool.hpp"
 
 namespace glent {
@@ -91,8 +91,8 @@ TEST_P(PoolOfSize, ThreadHeldUpInAnItemLeavesItsOtherItemsToTheRest) {
   if (GetParam() < 2) GTEST_SKIP() << "needs a second thread";
   WorkerPool pool(GetParam());
   for (const std::size_t count : {2u, 9u, 64u, 1001u}) {
-    // Item 0 waits until every other item has run: only possible if the other threads take
-    // over the items queued behind it on its own thread.
+    // Item 0 waits until every other item has run: only possible if the other threads run
+    // every later item while the thread that took item 0 is held up in it.
     std::atomic<std::size_t> others{0};
     std::atomic<bool> saw_all{false};
     pool.parallel_for(count, [&](std::size_t begin, std::size_t end) {

@@ -10,15 +10,15 @@
 #include "common/fatal_error.hpp"
 #include "common/numeric.hpp"
 #include "test_support.hpp"
-#include "test_tracker_images.hpp"
+#include "test_texture.hpp"
 #include "tracker/pyramid.hpp"
 #include "tracker/tracker.hpp"
 
 namespace glent {
 namespace {
 
-using glent::scene::Texture;
-using glent::scene::uniform_frame;
+using testing::render;
+using testing::Texture;
 
 constexpr std::uint32_t W = 640;
 constexpr std::uint32_t H = 480;
@@ -30,9 +30,14 @@ const Texture& texture() {
   return t;
 }
 
-GrayImage left_frame(int k = 0) { return texture().cached_frame(W, H, 0.5 * k, 0.3 * k); }
+GrayImage left_frame(int k = 0) { return render(texture(), W, H, 0.5 * k, 0.3 * k); }
 GrayImage right_frame(int k = 0, float disparity = DISPARITY) {
-  return texture().cached_frame(W, H, 0.5 * k - disparity, 0.3 * k);
+  return render(texture(), W, H, 0.5 * k - disparity, 0.3 * k);
+}
+
+// A flat gray frame: no corners, no usable patch.
+GrayImage uniform_frame(std::uint32_t width, std::uint32_t height, std::uint8_t value = 90) {
+  return testing::uniform(width, height, value);
 }
 
 std::set<TrackId> id_set(const std::vector<ReportedPoint>& points) {
@@ -186,7 +191,7 @@ TEST(StereoTracker, ZeroGridSizeFailsWithoutChangingTheTracker) {
 TEST(StereoTracker, ImagesOfDifferentSizesAreProcessed) {
   StereoTracker tracker(4, 20);
   tracker.process_frame(left_frame(0), right_frame(0));
-  tracker.process_frame(left_frame(1), texture().cached_frame(320, 240));
+  tracker.process_frame(left_frame(1), render(texture(), 320, 240));
   tracker.process_frame(left_frame(2), GrayImage());
   const auto [cam0, cam1] = tracker.get_track_points();
   EXPECT_FALSE(cam0.empty());

@@ -4,41 +4,51 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "common/fatal_error.hpp"
+#include "common/isa.hpp"
 #include "common/numeric.hpp"
+#include "corners_fast9/fast9.hpp"
 #include "corners_fast9/grid_selection.hpp"
 #include "test_support.hpp"
-#include "test_tracker_images.hpp"
+#include "test_texture.hpp"
 #include "tracker/patch_cache.hpp"
 #include "tracker/pyramid.hpp"
+#include "tracker/track_point.hpp"
 #include "tracker/tracker.hpp"
-#include "tracker/worker_pool.hpp"
+#include "tracker/point_map_tracking.hpp"
 
 namespace glent {
 namespace {
 
-using glent::scene::Texture;
-
 constexpr std::uint32_t W = 640;
 constexpr std::uint32_t H = 480;
 
-const Texture& texture() {
-  static const Texture t;
-  return t;
+// The test texture seen shifted by (dx, dy) and turned by `angle` (radians) about the frame
+// centre: frame pixel (x, y) shows the texture point R (p - c) + c - d.
+GrayImage view_frame(std::uint32_t w, std::uint32_t h, double dx, double dy, double angle) {
+  testing::View view;
+  view.shift_x = testing::q8(-dx);
+  view.shift_y = testing::q8(-dy);
+  view.sine = testing::sine_q16(angle);
+  view.centre_x = std::int64_t{w} * 128;
+  view.centre_y = std::int64_t{h} * 128;
+  return testing::draw(testing::Texture(7), w, h, view);
 }
 
 // Frame k of a slow pan with a slight turn: the texture moves by (0.9, -0.6) px per frame.
 GrayImage pan_frame(int k, std::uint32_t w = W, std::uint32_t h = H) {
-  return texture().cached_frame(w, h, 0.9 * k, -0.6 * k, 0.002 * k);
+  return view_frame(w, h, 0.9 * k, -0.6 * k, 0.002 * k);
 }
 
 // Where a texture point seen at (x, y) in frame `from` appears in frame `to` of the pan.
@@ -366,7 +376,7 @@ std::vector<std::vector<ReportedPoint>> run_pan_sequence() {
   std::vector<std::vector<ReportedPoint>> results;
   for (int k = 0; k < 5; ++k) {
     tracker.process_frame(pan_frame(k));
-    stereo.process_frame(pan_frame(k), texture().cached_frame(W, H, 0.9 * k - 3.0, -0.6 * k, 0.002 * k));
+    stereo.process_frame(pan_frame(k), view_frame(W, H, 0.9 * k - 3.0, -0.6 * k, 0.002 * k));
     if (k == 2) {
       tracker.remove_id(std::vector<TrackId>{1, 4, 9});
       stereo.remove_id(std::vector<TrackId>{2, 3});
@@ -462,9 +472,32 @@ TEST(TrackPointMap, EmptyMapNeverMeetsTheLevelCheck) {
   }
 }
 
+// --- every instruction set ------------------------------------------------------------------
+
+// Runs its tests once with each instruction set of the vector kernels (skipped where this build
+// or processor has none), then restores the one in use.
+class OnEveryIsa : public ::testing::TestWithParam<simd::Isa> {
+ protected:
+  void SetUp() override {
+    if (!simd::isa_supported(GetParam())) GTEST_SKIP() << "not supported here";
+    simd::use_isa(GetParam());
+  }
+  void TearDown() override { simd::use_isa(before_); }
+
+ private:
+  simd::Isa before_ = simd::current_isa();
+};
+
+std::string isa_test_name(const ::testing::TestParamInfo<simd::Isa>& info) {
+  return simd::isa_name(info.param);
+}
+
+class TrackerPatchCache : public OnEveryIsa {};
+INSTANTIATE_TEST_SUITE_P(Isas, TrackerPatchCache, ::testing::ValuesIn(simd::ALL_ISAS), isa_test_name);
+
 // The tracker keeps each frame's backward-pass patches for the next forward pass; edited,
 // resized and all, it must give exactly what the stateless steps give.
-TEST(TrackerPatchCache, EditedTrackerMatchesTheStatelessSteps) {
+TEST_P(TrackerPatchCache, EditedTrackerMatchesTheStatelessSteps) {
   Tracker tracker(4, 20);
   PointMap points;
   Pyramid previous;
@@ -497,7 +530,7 @@ TEST(TrackerPatchCache, EditedTrackerMatchesTheStatelessSteps) {
 }
 
 // A frame that fails after its tracking has rewritten the kept patches must drop them.
-TEST(TrackerPatchCache, ForgottenPatchesAreBuiltAgain) {
+TEST_P(TrackerPatchCache, ForgottenPatchesAreBuiltAgain) {
   const Pyramid p0 = build_pyramid(pan_frame(0), 4);
   const Pyramid p1 = build_pyramid(pan_frame(1), 4);
   const Pyramid p2 = build_pyramid(pan_frame(2), 4);
@@ -517,6 +550,195 @@ TEST(TrackerPatchCache, ForgottenPatchesAreBuiltAgain) {
   static_cast<void>(cache.track(p1, p0, first, entries));
   cache.forget();
   EXPECT_EQ(cache.track(p1, p2, first, entries), track_point_map(p1, p2, first));
+}
+
+
+// --- the trackers against a plain pipeline ----------------------------------------------------
+
+// The frame pipeline written plainly from the reference parts: halving by the 2x2 mean, FAST-9
+// one pixel at a time, the grid selection, and reference tracking one point after the other.
+namespace plain {
+
+Pyramid pyramid(const GrayImage& image, std::uint32_t levels) {
+  Pyramid out{image};
+  for (std::uint32_t k = 1; k < std::max(levels, 1u); ++k) {
+    const GrayImage& from = out.back();
+    if (from.width % 2 != 0 || from.height % 2 != 0) {
+      out.push_back(resize_triangle(from, from.width / 2, from.height / 2));
+      continue;
+    }
+    GrayImage half(from.width / 2, from.height / 2);
+    for (std::uint32_t y = 0; y < half.height; ++y) {
+      for (std::uint32_t x = 0; x < half.width; ++x) {
+        const unsigned sum = unsigned{from.row(2 * y)[2 * x]} + from.row(2 * y)[2 * x + 1] +
+                             from.row(2 * y + 1)[2 * x] + from.row(2 * y + 1)[2 * x + 1];
+        half.row(y)[x] = static_cast<std::uint8_t>((sum + 2) / 4);
+      }
+    }
+    out.push_back(std::move(half));
+  }
+  return out;
+}
+
+PointMap track(const Pyramid& pyramid0, const Pyramid& pyramid1, const PointMap& points) {
+  PointMap out;
+  for (const TrackedPoint& p : points) {
+    if (const auto r = reference::track_point_checked(pyramid0, pyramid1, p.id, p.transform)) out.push_back(*r);
+  }
+  return out;
+}
+
+// FAST-9 on level 1 (level 0 for one level), corners within the margin, strongest first
+// (raster order among equal scores), one per free cell of a grid centred on level 0.
+std::vector<Corner> detect(const Pyramid& pyramid, const PointMap& tracked, std::uint32_t grid) {
+  const std::uint32_t scale = pyramid.size() >= 2 ? 2 : 1;
+  const GrayImage& frame = pyramid[0];
+  const std::uint32_t columns = frame.width / grid;
+  const std::uint32_t rows = frame.height / grid;
+  const std::uint32_t left = frame.width % grid / 2;
+  const std::uint32_t top = frame.height % grid / 2;
+  const auto cell = [&](std::uint32_t x, std::uint32_t y) -> std::optional<std::size_t> {
+    if (x < left || y < top || (x - left) / grid >= columns || (y - top) / grid >= rows) return std::nullopt;
+    return std::size_t{(y - top) / grid} * columns + (x - left) / grid;
+  };
+  std::vector<bool> taken(std::size_t{columns} * rows, false);
+  for (const TrackedPoint& p : tracked) {
+    if (const auto c = cell(round_to_u32(p.transform.tx()), round_to_u32(p.transform.ty()))) taken[*c] = true;
+  }
+  const auto inside = [](std::uint64_t v, std::uint32_t size) {
+    return v >= BORDER_MARGIN && v + BORDER_MARGIN <= size;
+  };
+  std::vector<Corner> corners;
+  for (const Corner& c : fast9_detect_plain(pyramid[scale - 1], FAST_THRESHOLD)) {
+    const std::uint64_t x = std::uint64_t{c.x} * scale;
+    const std::uint64_t y = std::uint64_t{c.y} * scale;
+    if (inside(x, frame.width) && inside(y, frame.height)) {
+      corners.push_back({static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y), c.score});
+    }
+  }
+  std::stable_sort(corners.begin(), corners.end(), [](const Corner& a, const Corner& b) { return a.score > b.score; });
+  std::vector<Corner> chosen;
+  for (const Corner& c : corners) {
+    const auto k = cell(c.x, c.y);
+    if (!k || taken[*k]) continue;
+    taken[*k] = true;
+    chosen.push_back(c);
+  }
+  return chosen;
+}
+
+Transform at(const Corner& c) { return Transform::at(static_cast<float>(c.x), static_cast<float>(c.y)); }
+
+void remove(PointMap& points, const std::vector<TrackId>& ids) {
+  std::erase_if(points, [&](const TrackedPoint& p) { return std::find(ids.begin(), ids.end(), p.id) != ids.end(); });
+}
+
+struct Mono {
+  Pyramid previous;
+  PointMap points;
+  TrackId next = 0;
+
+  void process_frame(const GrayImage& image) {
+    Pyramid now = pyramid(image, 4);
+    if (!previous.empty()) points = track(previous, now, points);
+    for (const Corner& c : detect(now, points, 20)) points.push_back({next++, at(c)});
+    previous = std::move(now);
+  }
+};
+
+struct Stereo {
+  Pyramid previous0;
+  Pyramid previous1;
+  PointMap points0;
+  PointMap points1;
+  TrackId next = 0;
+
+  void process_frame(const GrayImage& image0, const GrayImage& image1) {
+    Pyramid now0 = pyramid(image0, 4);
+    Pyramid now1 = pyramid(image1, 4);
+    if (!previous0.empty()) {
+      points0 = track(previous0, now0, points0);
+      points1 = track(previous1, now1, points1);
+    }
+    PointMap candidates;
+    for (const Corner& c : detect(now0, points0, 20)) candidates.push_back({candidates.size(), at(c)});
+    for (const TrackedPoint& match : track(now0, now1, candidates)) {
+      points0.push_back({next, candidates[static_cast<std::size_t>(match.id)].transform});
+      points1.push_back({next, match.transform});
+      ++next;
+    }
+    previous0 = std::move(now0);
+    previous1 = std::move(now1);
+  }
+};
+
+}  // namespace plain
+
+constexpr std::uint32_t SMALL_W = 320;
+constexpr std::uint32_t SMALL_H = 240;
+constexpr int PLAIN_FRAMES = 6;
+
+// The edits between frames 2 and 3 of the runs below.
+const std::vector<TrackId> MONO_REMOVED{1, 4, 9};
+const std::vector<Point> MONO_ADDED{{100.5f, 80.25f}, {10.0f, 10.0f}};
+const std::vector<TrackId> STEREO_REMOVED{2, 3};
+
+GrayImage right_pan_frame(int k) { return view_frame(SMALL_W, SMALL_H, 0.9 * k - 3.0, -0.6 * k, 0.002 * k); }
+
+class TrackersMatchThePlainPipeline : public OnEveryIsa {};
+INSTANTIATE_TEST_SUITE_P(Isas, TrackersMatchThePlainPipeline, ::testing::ValuesIn(simd::ALL_ISAS), isa_test_name);
+
+TEST_P(TrackersMatchThePlainPipeline, Tracker) {
+  // The plain run, once: it does not depend on the instruction set.
+  static const std::vector<PointMap> expected = [] {
+    plain::Mono mono;
+    std::vector<PointMap> frames;
+    for (int k = 0; k < PLAIN_FRAMES; ++k) {
+      mono.process_frame(pan_frame(k, SMALL_W, SMALL_H));
+      frames.push_back(mono.points);
+      if (k == 2) {
+        plain::remove(mono.points, MONO_REMOVED);
+        for (const Point& p : MONO_ADDED) mono.points.push_back({mono.next++, Transform::at(p.x, p.y)});
+      }
+    }
+    return frames;
+  }();
+  Tracker tracker(4, 20);
+  for (int k = 0; k < PLAIN_FRAMES; ++k) {
+    tracker.process_frame(pan_frame(k, SMALL_W, SMALL_H));
+    ASSERT_EQ(tracker.tracked_points(), expected[static_cast<std::size_t>(k)]) << "frame " << k;
+    if (k == 2) {
+      tracker.remove_id(MONO_REMOVED);
+      tracker.add_points(MONO_ADDED);
+    }
+  }
+  EXPECT_GT(expected.back().size(), 100u);
+}
+
+TEST_P(TrackersMatchThePlainPipeline, StereoTracker) {
+  static const std::vector<std::pair<PointMap, PointMap>> expected = [] {
+    plain::Stereo stereo;
+    std::vector<std::pair<PointMap, PointMap>> frames;
+    for (int k = 0; k < PLAIN_FRAMES; ++k) {
+      stereo.process_frame(pan_frame(k, SMALL_W, SMALL_H), right_pan_frame(k));
+      frames.emplace_back(stereo.points0, stereo.points1);
+      if (k == 2) {
+        plain::remove(stereo.points0, STEREO_REMOVED);
+        plain::remove(stereo.points1, STEREO_REMOVED);
+      }
+    }
+    return frames;
+  }();
+  StereoTracker tracker(4, 20);
+  for (int k = 0; k < PLAIN_FRAMES; ++k) {
+    tracker.process_frame(pan_frame(k, SMALL_W, SMALL_H), right_pan_frame(k));
+    const auto& [points0, points1] = expected[static_cast<std::size_t>(k)];
+    ASSERT_EQ(tracker.tracked_points0(), points0) << "frame " << k;
+    ASSERT_EQ(tracker.tracked_points1(), points1) << "frame " << k;
+    if (k == 2) tracker.remove_id(STEREO_REMOVED);
+  }
+  EXPECT_GT(expected.back().first.size(), 100u);
+  EXPECT_NE(expected.back().first, expected.back().second);
 }
 
 }  // namespace

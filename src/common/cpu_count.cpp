@@ -1,4 +1,4 @@
-#include "tracker/cpu_quota.hpp"
+#include "common/cpu_count.hpp"
 
 #include <fcntl.h>
 #include <sched.h>
