@@ -20,11 +20,12 @@ mkdir -p "$logs"
 # and where the wheel is.
 summary=()
 stage=""
-begin() { stage=$1; stage_start=$SECONDS; echo "== $1"; }
+begin() { stage=$1; stage_start=$SECONDS; echo; echo "== $1"; }
+# finish FIGURES STATUS: the stage's summary line; a failed stage stays named for the report.
 finish() {
   local took=$((SECONDS - stage_start))
-  summary+=("$(printf '%-44s %s (%d min %02d s)' "$stage:" "$1" $((took / 60)) $((took % 60)))")
-  stage=""
+  summary+=("$(printf '%-36s %s (%d min %02d s)' "$stage:" "$1" $((took / 60)) $((took % 60)))")
+  if [ "$2" -eq 0 ]; then stage=""; fi
 }
 report() {
   local status=$?
@@ -66,11 +67,12 @@ run_ctest() {
             "$dir/Testing/Temporary/LastTest.log" 2>/dev/null || true)
   [ -n "$reasons" ] && echo "$reasons"
   local total failed skipped
-  total=$(grep -Eo 'out of [0-9]+' "$dir/ctest.log" | grep -Eo '[0-9]+' | tail -1)
-  failed=$(grep -Eo '[0-9]+ tests failed' "$dir/ctest.log" | grep -Eo '[0-9]+' | tail -1)
+  total=$(grep -Eo 'out of [0-9]+' "$dir/ctest.log" | grep -Eo '[0-9]+' | tail -1 || true)
+  failed=$(grep -Eo '[0-9]+ tests failed' "$dir/ctest.log" | grep -Eo '[0-9]+' | tail -1 || true)
   skipped=$(grep -c '(Skipped)$' "$dir/ctest.log" || true)
   total=${total:-0} failed=${failed:-0}
-  finish "$((total - failed - skipped)) passed, $failed failed, $skipped skipped of $total"
+  finish "$((total - failed - skipped)) passed, $failed failed, $skipped skipped of $total" \
+    "$status"
   return "$status"
 }
 
@@ -83,8 +85,8 @@ run_pytest_stage() {
     status=$?
   local closing
   closing=$(grep -E '^=* ?[0-9]+ (passed|failed|error|skipped).* in [0-9.]+s' "$log" | tail -1 |
-            sed -E 's/^=+ //; s/ =+$//; s/ in [0-9.]+s.*//')
-  finish "${closing:-no pytest summary}"
+            sed -E 's/^=+ //; s/ =+$//; s/ in [0-9.]+s.*//' || true)
+  finish "${closing:-no pytest summary}" "$status"
   return "$status"
 }
 
@@ -94,7 +96,7 @@ cmake -S . -B build/cpp-tests -G Ninja -DGLENT_BUILD_PYTHON=OFF -DGLENT_BUILD_TE
 build build/cpp-tests
 run_ctest build/cpp-tests
 
-begin "C++ core tests with AddressSanitizer and UndefinedBehaviorSanitizer"
+begin "C++ core tests with ASan and UBSan"
 cmake -S . -B build/cpp-sanitize -G Ninja -DGLENT_BUILD_PYTHON=OFF -DGLENT_BUILD_TESTS=ON \
   -DGLENT_WERROR="$GLENT_WERROR" -DGLENT_SANITIZE=address,undefined \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -117,7 +119,7 @@ if [ "$clang_mode" != OFF ] && command -v clang++ >/dev/null 2>&1; then
   build build/cpp-clang
   run_ctest build/cpp-clang
 else
-  summary+=("C++ core tests built with Clang:             not run (GLENT_CLANG=$clang_mode, no clang++)")
+  summary+=("C++ core tests built with Clang:     not run (GLENT_CLANG=$clang_mode, no clang++)")
 fi
 # --- end of the Clang block
 
@@ -126,7 +128,7 @@ echo "(sdist, wheel built from it, repaired to manylinux, tested where nothing c
 # The Python tests run here, once, against the installed wheel (see scripts/test_wheel.sh).
 run_pytest_stage "$logs/python-wheel.log" bash scripts/test_wheel.sh
 
-begin "Python tests with AddressSanitizer and UBSan"
+begin "Python tests with ASan and UBSan"
 # In the wheel test's environment, which has every test requirement; the sanitized module
 # built here comes first on the path.
 run_pytest_stage "$logs/python-sanitized.log" \
