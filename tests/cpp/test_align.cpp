@@ -9,6 +9,7 @@
 #include "image_utilities/sampling.hpp"
 #include "common/sincos.hpp"
 #include "patch/patch.hpp"
+#include "param_names.hpp"
 #include "patch/patch_reference.hpp"
 #include "test_patch_support.hpp"
 
@@ -255,7 +256,13 @@ INSTANTIATE_TEST_SUITE_P(
         IncrementCase{std::numeric_limits<float>::quiet_NaN(), 0.0f, 0.0f, false},
         IncrementCase{0.0f, std::numeric_limits<float>::infinity(), 0.0f, false},
         IncrementCase{0.0f, 0.0f, -std::numeric_limits<float>::infinity(), false},
-        IncrementCase{1e30f, 1e30f, 0.0f, false}));
+        IncrementCase{1e30f, 1e30f, 0.0f, false}),
+    [](const ::testing::TestParamInfo<IncrementCase>& case_info) {
+      using test_support::name_part;
+      const IncrementCase& c = case_info.param;
+      return "dx_" + name_part(c.dx) + "_dy_" + name_part(c.dy) + "_dtheta_" +
+             name_part(c.dtheta) + (c.kept ? "_kept" : "_lost");
+    });
 
 TEST(ApplyIncrement, ComposesOnTheRight) {
   // Warp with a 90 degree linear part: a shift along the patch's own x axis moves t along y.

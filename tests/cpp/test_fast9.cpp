@@ -12,6 +12,7 @@
 #include "common/isa.hpp"
 #include "corners_fast9/fast9.hpp"
 #include "image_utilities/gray_image.hpp"
+#include "param_names.hpp"
 
 namespace glent {
 namespace {
@@ -239,7 +240,11 @@ INSTANTIATE_TEST_SUITE_P(
                       OutOfRangeCase{2, 2, "Image index (2, 4294967295) out of bounds (7, 7)"},
                       OutOfRangeCase{3, 4, "Image index (3, 7) out of bounds (7, 7)"},
                       OutOfRangeCase{4, 3, "Image index (7, 3) out of bounds (7, 7)"},
-                      OutOfRangeCase{2, 3, "Image index (4294967295, 3) out of bounds (7, 7)"}));
+                      OutOfRangeCase{2, 3, "Image index (4294967295, 3) out of bounds (7, 7)"}),
+    [](const ::testing::TestParamInfo<OutOfRangeCase>& case_info) {
+      using test_support::name_part;
+      return "at_" + name_part(case_info.param.x) + "_" + name_part(case_info.param.y);
+    });
 
 // ---------------------------------------------------------------------------------------------
 // Whole-image detection.

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "image_utilities/sampling.hpp"
+#include "param_names.hpp"
 #include "patch/patch.hpp"
 #include "patch/patch_reference.hpp"
 #include "test_patch_support.hpp"
@@ -90,7 +91,13 @@ INSTANTIATE_TEST_SUITE_P(
         BoundsCase{4294967295u, 20, 4294967040.0f, 10.0f, true},
         BoundsCase{4294967295u, 20, 1e10f, 10.0f, false},
         BoundsCase{4294967295u, 20, kInf, 10.0f, false},
-        BoundsCase{20, 4294967295u, 10.0f, 1e10f, false}));
+        BoundsCase{20, 4294967295u, 10.0f, 1e10f, false}),
+    [](const ::testing::TestParamInfo<BoundsCase>& case_info) {
+      using test_support::name_part;
+      const BoundsCase& c = case_info.param;
+      return name_part(c.width) + "x" + name_part(c.height) + "_at_" + name_part(c.x) + "_" +
+             name_part(c.y) + (c.inside ? "_inside" : "_outside");
+    });
 
 TEST(BuildPatch, AllSamplesAreInsideExactlyInTheWindowFiveToSizeMinusSix) {
   const Texture tex(1);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/fatal_error.hpp"
+#include "param_names.hpp"
 #include "test_support.hpp"
 #include "common/cpu_count.hpp"
 #include "tracker/worker_pool.hpp"
@@ -28,7 +29,11 @@ bool is_worker_name(const std::string& name) { return name.rfind("glent-worker-"
 
 class PoolOfSize : public ::testing::TestWithParam<std::size_t> {};
 
-INSTANTIATE_TEST_SUITE_P(Sizes, PoolOfSize, ::testing::Values(1, 2, 3, 8));
+INSTANTIATE_TEST_SUITE_P(Sizes, PoolOfSize, ::testing::Values(1, 2, 3, 8),
+                         [](const ::testing::TestParamInfo<std::size_t>& case_info) {
+                           return std::to_string(case_info.param) +
+                                  (case_info.param == 1 ? "_thread" : "_threads");
+                         });
 
 TEST_P(PoolOfSize, EveryIndexRunsExactlyOnceInContiguousPieces) {
   WorkerPool pool(GetParam());
@@ -88,7 +93,7 @@ TEST_P(PoolOfSize, AnyExceptionTypeIsHandedBack) {
 }
 
 TEST_P(PoolOfSize, ThreadHeldUpInAnItemLeavesItsOtherItemsToTheRest) {
-  if (GetParam() < 2) GTEST_SKIP() << "needs a second thread";
+  if (GetParam() < 2) GTEST_SKIP() << "a pool of one thread has no other thread to take over";
   WorkerPool pool(GetParam());
   for (const std::size_t count : {2u, 9u, 64u, 1001u}) {
     // Item 0 waits until every other item has run: only possible if the other threads run
@@ -236,7 +241,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{"4x", false, 0}, SizeCase{" 4", false, 0},
                       SizeCase{"abc", false, 0}),
     [](const ::testing::TestParamInfo<SizeCase>& case_info) {
-      return "case" + std::to_string(case_info.index);
+      const char* value = case_info.param.value;
+      return value ? "set_to_" + test_support::name_part(value) : std::string("unset");
     });
 
 TEST_P(PoolSizeFromEnvironment, IsReadWhenTheChildCreatesItsPool) {
@@ -318,7 +324,10 @@ INSTANTIATE_TEST_SUITE_P(
         QuotaCase{"", "100000", std::nullopt}, QuotaCase{"lots", "100000", std::nullopt},
         QuotaCase{"300000", "", std::nullopt}),
     [](const ::testing::TestParamInfo<QuotaCase>& case_info) {
-      return "case" + std::to_string(case_info.index);
+      using test_support::name_part;
+      const QuotaCase& c = case_info.param;
+      return c.period ? "cfs_quota_" + name_part(c.quota) + "_period_" + name_part(c.period)
+                      : "cpu_max_" + name_part(c.quota);
     });
 
 TEST_P(CpuQuotaFile, GivesTheProcessorsItGrantsRoundedUp) {

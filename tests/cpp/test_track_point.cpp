@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/fatal_error.hpp"
+#include "param_names.hpp"
 #include "tracker/pyramid.hpp"
 #include "tracker/track_point.hpp"
 #include "test_patch_support.hpp"
@@ -158,7 +159,13 @@ TEST_P(TrackPointAccuracy, SurvivorsLandWithinHundredthsOfAPixelOfTheTruth) {
 INSTANTIATE_TEST_SUITE_P(Motions, TrackPointAccuracy,
                          ::testing::Values(Motion{0.0, 0.0, 0.0}, Motion{0.37, -0.61, 0.0},
                                            Motion{3.25, 1.8, 0.0}, Motion{-6.4, 4.7, 0.0},
-                                           Motion{0.5, 0.25, 0.01}, Motion{-2.2, 1.1, -0.03}));
+                                           Motion{0.5, 0.25, 0.01}, Motion{-2.2, 1.1, -0.03}),
+                         [](const ::testing::TestParamInfo<Motion>& case_info) {
+                           using test_support::name_part;
+                           const Motion& m = case_info.param;
+                           return "dx_" + name_part(m.dx) + "_dy_" + name_part(m.dy) +
+                                  "_angle_" + name_part(m.angle);
+                         });
 
 TEST(TrackPoint, TheInputRotationIsMultipliedIntoTheResult) {
   const Texture tex(41);

@@ -20,6 +20,7 @@
 #include "common/numeric.hpp"
 #include "corners_fast9/fast9.hpp"
 #include "corners_fast9/grid_selection.hpp"
+#include "param_names.hpp"
 #include "test_support.hpp"
 #include "test_texture.hpp"
 #include "tracker/patch_cache.hpp"
@@ -235,7 +236,13 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundingCase{-3.2f, 60.0f, 0, 60}, RoundingCase{-0.5f, -0.5f, 0, 0},
                       RoundingCase{std::numeric_limits<float>::quiet_NaN(), 60.4f, 0, 60},
                       RoundingCase{1e10f, 20.5f, 4294967295u, 21},
-                      RoundingCase{std::numeric_limits<float>::infinity(), 60.0f, 4294967295u, 60}));
+                      RoundingCase{std::numeric_limits<float>::infinity(), 60.0f, 4294967295u, 60}),
+    [](const ::testing::TestParamInfo<RoundingCase>& case_info) {
+      using test_support::name_part;
+      const RoundingCase& c = case_info.param;
+      return "at_" + name_part(c.x) + "_" + name_part(c.y) + "_counts_at_" + name_part(c.cell_x) +
+             "_" + name_part(c.cell_y);
+    });
 
 TEST_P(OccupancyRounding, TrackedPositionsCountAtTheirRoundedPixel) {
   const RoundingCase c = GetParam();

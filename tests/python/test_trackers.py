@@ -222,3 +222,45 @@ def test_many_streams_example_writes_each_stream_as_tracked_alone(tmp_path):
         assert saved["id"].tolist() == [r[1] for r in rows]
         assert saved["x"].tolist() == [np.float32(r[2]) for r in rows]
         assert saved["y"].tolist() == [np.float32(r[3]) for r in rows]
+
+
+@pytest.mark.parametrize("args, written", [
+    (["demo.py", "--frames", "7"], {"tracks.png": 1, "tracks.gif": 3}),
+    (["demo.py", "--stereo"], {"stereo.png": 1}),
+    (["stabilise.py", "--frames", "7"], {"stabilised.gif": 3, "stabilised.png": 1}),
+], ids=["demo", "demo_stereo", "stabilise"])
+def test_example_runs_from_one_command_and_writes_its_pictures(tmp_path, args, written):
+    # The examples as README runs them, on a few frames, into a fresh folder: each succeeds,
+    # writes its pictures (the animations with one frame in three), ends by naming them, and
+    # its figures show that the tracks did their job.
+    import re
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    for module in ("cv2", "PIL", "tqdm", "matplotlib", "glent_sequences"):
+        pytest.importorskip(module, reason=f"the examples need {module}: the examples extra")
+    from PIL import Image
+
+    script = Path(__file__).resolve().parents[2] / "examples" / args[0]
+    if not script.exists():
+        pytest.skip("the examples are not in this tree")
+    result = subprocess.run([sys.executable, str(script), *args[1:], "--out", str(tmp_path)],
+                            capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(written)
+    for name, frames in written.items():
+        with Image.open(tmp_path / name) as picture:
+            assert getattr(picture, "n_frames", 1) == frames, name
+    last = result.stdout.strip().splitlines()[-1]
+    assert last.startswith("wrote ") and all(name in last for name in written), last
+    if "--stereo" in args:
+        # The default levels follow the pair's largest disparity, which 4 levels do not reach.
+        matches = int(re.search(r"(\d+) matched features", result.stdout).group(1))
+        assert matches >= 300, result.stdout
+    elif args[0] == "stabilise.py":
+        before, after = (float(m) for m in re.findall(r"median ([\d.]+) px/frame", result.stdout))
+        assert before > 1.0 and after < 0.05 * before, result.stdout
+    else:
+        error = float(re.search(r"known motion +median ([\d.]+) px", result.stdout).group(1))
+        assert error < 0.2, result.stdout
