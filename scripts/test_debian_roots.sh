@@ -36,7 +36,7 @@ mirror=${GLENT_MIRROR:-$(
   { grep -hs '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{for (i = 2; i <= NF; i++) print $i}'
     grep -hs '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list |
       awk '{for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; break}}'
-  } | grep -E '/debian/?$' | head -1)}
+  } | grep -E '/debian/?$' | head -1 || true)}
 mirror=${mirror:-http://deb.debian.org/debian}
 mirror=${mirror%/}
 
@@ -210,7 +210,7 @@ python_combination() {
   if in_root "$dir" timeout 1800 sh -ec "
       rm -rf /glent/site-$version
       GLENT_WERROR=ON python$version -m pip install --no-build-isolation --no-deps --no-index \
-        --break-system-packages --disable-pip-version-check \
+        --break-system-packages --disable-pip-version-check --root-user-action=ignore \
         --config-settings=build-dir=/glent/build/python$version \
         --target /glent/site-$version /glent/src
       cd /tmp
