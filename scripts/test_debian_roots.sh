@@ -217,7 +217,9 @@ python_combination() {
       PYTHONPATH=/glent/site-$version python$version -m pytest -q -p no:cacheprovider -rs \
         /glent/src/tests/python" >"$log" 2>&1; then
     counts=$(tail -1 "$log" | sed -E 's/^=* *//; s/ in [0-9.]+s.*$//')
-    grep '^SKIPPED' "$log" | sed -E 's/^SKIPPED \[([0-9]+)\] [^ ]+: /   skipped \1: /' || true
+    # The reasons for skipped tests, each once with its count.
+    grep '^SKIPPED' "$log" | sed -E 's/^SKIPPED \[([0-9]+)\] [^ ]+: /\1 /' |
+      awk '{n = $1; $1 = ""; sum[substr($0, 2)] += n} END {for (r in sum) print "   skipped " sum[r] ": " r}' || true
     record "$name" "$label" ok "$counts"
   else
     tail -40 "$log"
