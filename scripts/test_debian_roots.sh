@@ -127,7 +127,7 @@ make_root() {
     tail -15 "$log"; return 1; }
   # debootstrap leaves nothing mounted when it succeeds; check, as a later rm -rf relies on it.
   [ -z "$(mounted_inside "$dir")" ] || { echo "debootstrap left mounts in $dir" >&2; exit 1; }
-  cp /etc/resolv.conf "$dir/etc/resolv.conf"
+  cp -L --remove-destination /etc/resolv.conf "$dir/etc/resolv.conf"   # for apt in the root
   # An archive snapshot can carry a Release whose Valid-Until has passed; the signature is
   # still checked. No recommends, no documentation: the packages the matrix needs and no more.
   cat > "$dir/etc/apt/apt.conf.d/90glent" <<'APT'
