@@ -234,6 +234,7 @@ run_root() {
     loud "[$name] SKIPPED: the Debian $suite root could not be made (the archive may be in" \
       "the middle of a transition); see ${logs#"$repo"/}/$name-make.log"
     echo "matrix $name - skipped (no root)"
+    lines+=("matrix $name - skipped (no root)")
     return 0
   fi
   echo "== [$name] root ready after $((SECONDS - started)) s"
