@@ -186,7 +186,8 @@ cpp_combination() {
       cmake --build /glent/build/cpp-$cxx -j$jobs
       ctest --test-dir /glent/build/cpp-$cxx --output-on-failure -j$jobs
       /glent/build/cpp-$cxx/glent_fingerprint" >"$log" 2>&1; then
-    counts=$(grep -Eo '[0-9]+ tests failed out of [0-9]+' "$log" | tail -1 | awk '{print $6 " tests passed"}')
+    # "100% tests passed, 0 tests failed out of N", or from CMake 4.5 "100% tests passed out of N"
+    counts=$(grep -Eo 'tests passed.* out of [0-9]+' "$log" | tail -1 | awk '{print $NF " tests passed"}')
     fps=$(grep '^fingerprint ' "$log" | awk '{print $2 "=" $3}' | tr '\n' ' ')
     echo "   $fps"
     bad=$(grep '^fingerprint ' "$log" | awk -v f=$fingerprint '$3 != f' || true)
@@ -197,7 +198,7 @@ cpp_combination() {
     fi
   else
     tail -40 "$log"
-    counts=$(grep -Eo '[0-9]+ tests failed out of [0-9]+' "$log" | tail -1 || true)
+    counts=$(grep -Eo '([0-9]+ tests failed )?out of [0-9]+' "$log" | tail -1 || true)
     record "$name" "$label" FAILED "${counts:-build failed} (${log#"$repo"/})"
   fi
 }
