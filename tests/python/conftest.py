@@ -34,6 +34,18 @@ def textured_frame(height=120, width=160, seed=0):
     return np.clip(image, 0, 255).astype(np.uint8)
 
 
+@pytest.fixture(scope="session")
+def sample_photos():
+    """Skips the test where scikit-image cannot read the photos it ships.
+
+    It reads them with Pillow, which a distribution does not always build for every interpreter
+    it has (a new CPython can come before the packages built for it)."""
+    try:
+        import PIL.Image  # noqa: F401
+    except ImportError as error:
+        pytest.skip(f"scikit-image reads its sample photos with Pillow, not importable here: {error}")
+
+
 @pytest.fixture
 def frame():
     return textured_frame()

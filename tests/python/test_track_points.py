@@ -48,7 +48,7 @@ def strong_corners(image, count=60, margin=40, spacing=24):
 
 
 @pytest.fixture(scope="module")
-def photo():
+def photo(sample_photos):
     return smooth_photo()
 
 
@@ -162,7 +162,7 @@ def run_with_threads(threads):
     return result.stdout
 
 
-def test_results_identical_for_one_thread_and_the_default_pool():
+def test_results_identical_for_one_thread_and_the_default_pool(sample_photos):
     single = run_with_threads(1)
     assert single == run_with_threads(None)
     assert single == run_with_threads(5)

@@ -10,7 +10,7 @@ import glent
 
 
 @pytest.fixture(scope="module")
-def photo():
+def photo(sample_photos):
     return ndimage.gaussian_filter(skdata.camera().astype(np.float64), 1.0)
 
 
