@@ -486,7 +486,10 @@ TEST(TrackPointMap, EmptyMapNeverMeetsTheLevelCheck) {
 class OnEveryIsa : public ::testing::TestWithParam<simd::Isa> {
  protected:
   void SetUp() override {
-    if (!simd::isa_supported(GetParam())) GTEST_SKIP() << simd::isa_name(GetParam()) << " kernels: not in this build or not run by this processor";
+    if (!simd::isa_supported(GetParam())) {
+      GTEST_SKIP() << simd::isa_name(GetParam())
+                   << " kernels: not in this build or not run by this processor";
+    }
     simd::use_isa(GetParam());
   }
   void TearDown() override { simd::use_isa(before_); }
